@@ -1,0 +1,27 @@
+// Text rendering: how many text lines the input needs, which grid cell each byte takes, and the
+// plotting of one glyph. Cell (column, line) covers pixel columns 4*column .. 4*column+3 and the
+// six pixel rows from height-1-6*line downwards (FreeImage keeps the bottom scan line as row 0).
+#pragma once
+
+#include <FreeImage.h>
+
+#include <cstdint>
+
+// Text lines needed for n bytes (n >= 2) at columns cells a line (columns >= 1). Lines wrap
+// eagerly: a newline ends a line, and so does an ordinary byte that fills the last column when
+// more input follows it. One column counts differently: n lines, n+1 if the first byte is a
+// newline. Saturates at INT32_MAX, which is far beyond any picture that can be drawn.
+std::int32_t count_lines(const unsigned char *buf, std::int64_t n, std::int32_t columns);
+
+// Draws every byte but the newline at its cell. Needs a bitmap of columns*4 by
+// count_lines(...)*6 pixels and n < 2^31.
+void render_text(FIBITMAP *bitmap, const unsigned char *buf, std::int64_t n, std::int32_t columns,
+                 std::int32_t width, std::int32_t height, RGBQUAD color);
+
+// Plots the ink pixels of the glyph of ch at cell (col, line), one library call each, top-left
+// first; stops as soon as the library has reported a failure. width is not used.
+void vozk_render_char(FIBITMAP *bitmap, std::int32_t col, std::int32_t line, unsigned char ch,
+                      std::int32_t width, std::int32_t height, RGBQUAD color);
+
+// a / b rounded up, for positive a and b.
+std::int32_t foo(std::int32_t a, std::int32_t b);

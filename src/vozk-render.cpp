@@ -1,0 +1,116 @@
+// vozk-render: draws the bytes of standard input in a built-in 4 x 6 pixel font, white on black,
+// on a grid of a given number of columns, and saves the picture as a 24-bit PNG.
+//
+// Limits: the picture is at most 1,000,000 pixels wide and tall (250,000 columns, 166,666 text
+// lines), which libpng enforces; the input is below 2^31 bytes. Memory: one copy of the input
+// plus the bitmap, about 3 bytes a pixel. Time goes almost all into the PNG encoder.
+#include "check.h"
+#include "driver.h"
+#include "render.h"
+
+#include <FreeImage.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+int main(int argc, char **argv)
+{
+    // Bring the library up; plug-ins need not be local ones.
+    FreeImage_Initialise(FALSE);
+    ck_err(nullptr, nullptr, "Error initializing FreeImage library -- aborting...\n");
+
+    // The banner: library version, its copyright, our credit.
+    const char *version = FreeImage_GetVersion();
+    ck_err(nullptr, nullptr, "Error getting version -- aborting...\n");
+    std::printf("Using FreeImage library version %s\n\n", version);
+    const char *copyright = FreeImage_GetCopyrightMessage();
+    ck_err(nullptr, nullptr, "Error getting copyright message -- aborting...\n");
+    std::printf("%s\n\nvozk-render draws text in its own 4 x 6 pixel font, white on black...\n\n",
+                copyright);
+
+    // From here on, library messages raise errorlevel.
+    FreeImage_SetOutputMessage(FreeImageErrorHandler);
+    ck_err(nullptr, nullptr, "Error setting FreeImage error handler -- aborting...\n");
+
+    // The command line: columns and output-file.
+    const char *prog = argc > 0 ? argv[0] : "vozk-render";
+    if (argc != 3) {
+        usage(stderr, prog);
+        bail(nullptr);
+    }
+    const std::int32_t columns = parse_columns(argv[1]);
+    if (columns <= 0) {
+        usage(stderr, prog);
+        bail(nullptr);
+    }
+    const char *path = argv[2];
+
+    // Prompt, and show it now: someone may be about to type the text. A failed write shows at the
+    // end, so the errno of this one must not reach the next check.
+    std::fputs("Enter characters :", stdout);
+    const int saved = errno;
+    std::fflush(stdout);
+    errno = saved;
+
+    // The text: every byte of standard input, none of them special here.
+    unsigned char *buf = nullptr;
+    std::size_t cap = 0;
+    const std::int64_t n = read_input(STDIN_FILENO, &buf, &cap, max_input);
+    ck_err(nullptr, buf, "getdelim() error -- aborting...\n");
+    if (n <= 1) {
+        std::fputs("Input too short -- must be at least 1 character - aborting \n", stderr);
+        bail(buf);
+    }
+    if (n >= max_input) {
+        std::fprintf(stderr, "Input too long -- must be less than %lld bytes -- aborting...\n",
+                     static_cast<long long>(max_input));
+        bail(buf);
+    }
+
+    // Size the picture, in 64 bits, and refuse what libpng would refuse only after all the work.
+    const std::int32_t lines = count_lines(buf, n, columns);
+    const std::int64_t wide = std::int64_t{columns} * 4;
+    const std::int64_t high = std::int64_t{lines} * 6;
+    if (wide > max_side || high > max_side) {
+        std::fprintf(stderr,
+                     "Image too large -- %lld by %lld pixels needed, PNG allows at most %lld by "
+                     "%lld -- aborting...\n",
+                     static_cast<long long>(wide), static_cast<long long>(high),
+                     static_cast<long long>(max_side), static_cast<long long>(max_side));
+        bail(buf);
+    }
+    const std::int32_t width = static_cast<std::int32_t>(wide);
+    const std::int32_t height = static_cast<std::int32_t>(high);
+
+    // A fresh 24-bit bitmap is all black. The library may also fail without a word.
+    const char *nomem = "Error allocating memory for image -- aborting...\n";
+    FIBITMAP *bitmap = FreeImage_Allocate(width, height, 24, 0xFF0000, 0x00FF00, 0x0000FF);
+    ck_err(nullptr, buf, nomem);
+    if (!bitmap) {
+        std::fputs(nomem, stderr);
+        bail(buf);
+    }
+
+    // Draw the text in white.
+    const RGBQUAD ink = {0xFF, 0xFF, 0xFF, 0xFF};
+    render_text(bitmap, buf, n, columns, width, height, ink);
+    ck_err(bitmap, buf, "Error plotting pixel(s) -- aborting...\n");
+
+    // Finish and save: PNG whatever the name says, with the encoder's defaults.
+    RGBQUAD black = {0x00, 0x00, 0x00, 0x00};
+    FreeImage_SetBackgroundColor(bitmap, &black);
+    ck_err(bitmap, buf, "Error setting background color` -- aborting...\n");
+    FreeImage_Save(FIF_PNG, bitmap, path, 0);
+    ck_err(bitmap, buf, "Error saving bitmap -- aborting...\n");
+
+    // Release everything and report.
+    FreeImage_Unload(bitmap);
+    ck_err(nullptr, buf, "Error attempting to unload bitmap -- aborting...\n");
+    FreeImage_DeInitialise();
+    ck_err(nullptr, buf, "Error deinitializing FreeImage library -- aborting...\n");
+    std::free(buf);
+    std::printf("\nSuccessfully rendered %d by %d pixel bitmap %s! :)...\n", width, height, path);
+    return 0;
+}

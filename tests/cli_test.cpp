@@ -1,0 +1,280 @@
+// End to end: the built tool with given arguments and standard input; exact standard output,
+// standard error and exit status, and the PNG decoded again.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+const std::string tool = VOZK_RENDER;
+const std::string tool_without_bitmaps = VOZK_RENDER_NOALLOC;
+
+std::string banner()
+{
+    return std::string("Using FreeImage library version ") + FreeImage_GetVersion() + "\n\n" +
+           FreeImage_GetCopyrightMessage() +
+           "\n\nvozk-render draws text in its own 4 x 6 pixel font, white on black...\n\n";
+}
+
+const std::string prompt = "Enter characters :";
+
+std::string success(int width, int height, const std::string &path)
+{
+    return "\nSuccessfully rendered " + std::to_string(width) + " by " + std::to_string(height) +
+           " pixel bitmap " + path + "! :)...\n";
+}
+
+std::string usage_line(const std::string &prog)
+{
+    return "USAGE : " + prog +
+           " columns output-file, where \"columns\" is a positive integer and \"output-file\" is "
+           "the name of the file to which to save the image\n";
+}
+
+class Cli : public ::testing::Test
+{
+  protected:
+    std::string dir;
+    void SetUp() override
+    {
+        dir = temp_dir();
+    }
+    void TearDown() override
+    {
+        const std::string cmd = "rm -rf '" + dir + "'";
+        EXPECT_EQ(std::system(cmd.c_str()), 0);
+    }
+    run_result run(const std::vector<std::string> &args, const std::string &input,
+                   const std::string &program = tool)
+    {
+        write_file(dir + "/input", input);
+        return run_program(program, args, dir + "/input");
+    }
+    // Only the input file is in the directory: nothing was written.
+    bool nothing_written()
+    {
+        return read_file_list() == "input\n";
+    }
+    std::string read_file_list()
+    {
+        const std::string list = dir + "/../" + dir.substr(dir.rfind('/') + 1) + ".ls";
+        const std::string cmd = "ls -A '" + dir + "' > '" + list + "'";
+        if (std::system(cmd.c_str()) != 0)
+            return "?";
+        const std::string names = read_file(list);
+        std::remove(list.c_str());
+        return names;
+    }
+};
+
+TEST_F(Cli, TypicalRun)
+{
+    const std::string out = dir + "/out.png";
+    const run_result r = run({"3", out}, "HELLO\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, banner() + prompt + success(12, 18, out));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(compare(read_png(out), expected_picture("HELLO\n", 3)), "");
+}
+
+TEST_F(Cli, Pictures)
+{
+    std::string every_byte;
+    for (int b = 0; b < 256; b++)
+        every_byte += static_cast<char>(b);
+    const struct {
+        std::string text;
+        int columns;
+        int width;
+        int height;
+    } cases[] = {
+        {"A\n", 5, 20, 12},
+        {"ABCDEFG\n", 3, 12, 24},
+        {"dir /w\r\nC:\\>\r\n", 6, 24, 24}, // the carriage returns show as glyphs
+        {"\tcol\tumns\n\n  x\n", 4, 16, 36},
+        {std::string("\0\0zero\0", 7), 2, 8, 24},
+        {every_byte, 16, 64, 102},
+        {"no newline at the end", 80, 320, 6},
+    };
+    for (const auto &c : cases) {
+        const std::string out = dir + "/pic.png";
+        const run_result r = run({std::to_string(c.columns), out}, c.text);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, banner() + prompt + success(c.width, c.height, out));
+        EXPECT_EQ(compare(read_png(out), expected_picture(c.text, c.columns)), "")
+            << '"' << c.text << "\" at " << c.columns;
+    }
+}
+
+TEST_F(Cli, PngWhateverTheName)
+{
+    for (const std::string name : {"out.jpg", "out", "out.PNG.txt"}) {
+        const std::string out = dir + "/" + name;
+        ASSERT_EQ(run({"4", out}, "ab\n").status, 0);
+        EXPECT_EQ(FreeImage_GetFileType(out.c_str(), 0), FIF_PNG) << name;
+        FIBITMAP *bm = FreeImage_Load(FIF_PNG, out.c_str(), 0);
+        ASSERT_NE(bm, nullptr);
+        EXPECT_EQ(FreeImage_GetBPP(bm), 24u);
+        RGBQUAD bk = {1, 1, 1, 1};
+        EXPECT_TRUE(FreeImage_GetBackgroundColor(bm, &bk));
+        EXPECT_EQ(bk.rgbRed | bk.rgbGreen | bk.rgbBlue, 0);
+        FreeImage_Unload(bm);
+    }
+}
+
+TEST_F(Cli, WrongArgumentCount)
+{
+    const std::vector<std::vector<std::string>> cases = {{}, {"3"}, {"3", dir + "/a.png", "extra"}};
+    for (const auto &args : cases) {
+        const run_result r = run(args, "HELLO\n");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, banner()) << "the banner comes first, and no prompt";
+        EXPECT_EQ(r.err, usage_line(tool));
+        EXPECT_TRUE(nothing_written());
+    }
+}
+
+TEST_F(Cli, ColumnCounts)
+{
+    const struct {
+        const char *arg;
+        int width; // 0: refused
+        int height;
+    } cases[] = {
+        {"7", 28, 6},
+        {" 7", 28, 6},
+        {"+7", 28, 6},
+        {"7x", 28, 6},
+        {"4294967297", 4, 12}, // narrowed to 1
+        {"0", 0, 0},
+        {"-4", 0, 0},
+        {"word", 0, 0},
+        {"0x10", 0, 0},
+        {"", 0, 0},
+        {"2147483648", 0, 0},
+        {"99999999999999999999", 0, 0},
+        {"-99999999999999999999", 0, 0},
+    };
+    for (const auto &c : cases) {
+        const std::string out = dir + "/c.png";
+        const run_result r = run({c.arg, out}, "hi");
+        if (c.width) {
+            EXPECT_EQ(r.status, 0) << '"' << c.arg << '"';
+            EXPECT_EQ(r.out, banner() + prompt + success(c.width, c.height, out));
+            std::remove(out.c_str());
+        } else {
+            EXPECT_EQ(r.status, 1) << '"' << c.arg << '"';
+            EXPECT_EQ(r.out, banner());
+            EXPECT_EQ(r.err, usage_line(tool));
+            EXPECT_TRUE(nothing_written());
+        }
+    }
+}
+
+TEST_F(Cli, InputTooShort)
+{
+    for (const std::string input : {"", "A", "\n"}) {
+        const run_result r = run({"3", dir + "/s.png"}, input);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, banner() + prompt);
+        EXPECT_EQ(r.err, "Input too short -- must be at least 1 character - aborting \n");
+        EXPECT_TRUE(nothing_written());
+    }
+    // Two bytes are enough.
+    EXPECT_EQ(run({"3", dir + "/s.png"}, "A\n").status, 0);
+}
+
+TEST_F(Cli, SaveFailures)
+{
+    const std::string missing = dir + "/no/such/dir/x.png";
+    run_result r = run({"3", missing}, "HELLO\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, banner() + prompt);
+    EXPECT_EQ(r.err, "\n*** PNG Format\nFreeImage_Save: failed to open file " + missing +
+                         " ***\nError saving bitmap -- aborting...\n");
+
+    r = run({"3", "/dev/full"}, "HELLO\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, banner() + prompt);
+    EXPECT_EQ(r.err, "Error saving bitmap -- aborting...\n: No space left on device\n");
+}
+
+TEST_F(Cli, AllocationThatYieldsNothing)
+{
+    const run_result r = run({"3", dir + "/x.png"}, "HELLO\n", tool_without_bitmaps);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, banner() + prompt);
+    EXPECT_EQ(r.err, "Error allocating memory for image -- aborting...\n");
+    EXPECT_TRUE(nothing_written());
+}
+
+// libpng writes at most 1,000,000 pixels either way: 250,000 columns, 166,666 text lines.
+TEST_F(Cli, PictureSizeLimits)
+{
+    const std::string out = dir + "/big.png";
+    const std::string tall_ok(166666, 'A');
+    const std::string tall_no(166667, 'A');
+    const struct {
+        std::string columns;
+        const std::string *text;
+        long long width;
+        long long height;
+        bool fits;
+    } cases[] = {
+        {"250000", nullptr, 1000000, 12, true},
+        {"250001", nullptr, 1000004, 12, false},
+        {"2147483647", nullptr, 8589934588, 12, false},
+        {"1", &tall_ok, 4, 999996, true},
+        {"1", &tall_no, 4, 1000002, false},
+    };
+    for (const auto &c : cases) {
+        write_file(out, "keep me");
+        const run_result r = run({c.columns, out}, c.text ? *c.text : "A\n");
+        const std::string size = std::to_string(c.width) + " by " + std::to_string(c.height);
+        if (c.fits) {
+            EXPECT_EQ(r.status, 0) << size << ": " << r.err;
+            EXPECT_EQ(r.out, banner() + prompt + success(c.width, c.height, out));
+            const picture p = read_png(out);
+            EXPECT_EQ(p.width, c.width);
+            EXPECT_EQ(p.height, c.height);
+        } else {
+            EXPECT_EQ(r.status, 1) << size;
+            EXPECT_EQ(r.out, banner() + prompt);
+            EXPECT_EQ(r.err, "Image too large -- " + size +
+                                 " pixels needed, PNG allows at most 1000000 by 1000000 -- "
+                                 "aborting...\n");
+            EXPECT_EQ(read_file(out), "keep me");
+        }
+    }
+}
+
+// Inputs of 2^31 bytes and more are refused; one byte less gets as far as sizing the picture.
+TEST_F(Cli, InputSizeLimit)
+{
+    const std::string input = dir + "/input";
+    for (const long long size : {2147483648LL, 2147483647LL}) {
+        const int fd = open(input.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_EQ(ftruncate(fd, size), 0); // sparse: zero bytes, no newline
+        close(fd);
+        const run_result r = run_program(tool, {"1", dir + "/x.png"}, input);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, banner() + prompt);
+        if (size == 2147483648LL)
+            EXPECT_EQ(r.err,
+                      "Input too long -- must be less than 2147483648 bytes -- aborting...\n");
+        else
+            EXPECT_EQ(r.err, "Image too large -- 4 by 12884901882 pixels needed, PNG allows at "
+                             "most 1000000 by 1000000 -- aborting...\n");
+        EXPECT_FALSE(exists(dir + "/x.png"));
+    }
+}
+
+} // namespace

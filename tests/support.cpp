@@ -1,0 +1,195 @@
+#include "support.h"
+
+#include "font/vozk.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+std::vector<cell> model_cells(const std::string &text, int columns)
+{
+    std::vector<cell> cells;
+    int col = 0;
+    int line = 0;
+    for (unsigned char ch : text) {
+        if (ch == '\n') {
+            line++;
+            col = 0;
+            continue;
+        }
+        cells.push_back({col, line, ch});
+        if (++col == columns) {
+            line++;
+            col = 0;
+        }
+    }
+    return cells;
+}
+
+long long model_lines(const std::string &text, int columns)
+{
+    const long long n = static_cast<long long>(text.size());
+    if (columns == 1)
+        return n + (!text.empty() && text[0] == '\n');
+    long long line = 0;
+    int col = 0;
+    bool opened_by_full_line = false;
+    for (unsigned char ch : text) {
+        opened_by_full_line = false;
+        if (ch == '\n') {
+            line++;
+            col = 0;
+        } else if (++col == columns) {
+            line++;
+            col = 0;
+            opened_by_full_line = true;
+        }
+    }
+    return line + 1 - (opened_by_full_line ? 1 : 0);
+}
+
+picture picture_of(const std::vector<cell> &cells, int columns, long long lines)
+{
+    picture p;
+    p.width = 4 * columns;
+    p.height = static_cast<int>(6 * lines);
+    p.ink.assign(static_cast<size_t>(p.width) * p.height, 0);
+    for (const cell &c : cells)
+        for (int r = 0; r < 6; r++)
+            for (int i = 0; i < 4; i++)
+                if (vozk[c.ch][4 * r + i])
+                    p.ink[static_cast<size_t>(6 * c.line + r) * p.width + 4 * c.col + i] = 1;
+    return p;
+}
+
+picture expected_picture(const std::string &text, int columns)
+{
+    return picture_of(model_cells(text, columns), columns, model_lines(text, columns));
+}
+
+picture read_bitmap(FIBITMAP *bitmap)
+{
+    picture p;
+    p.width = static_cast<int>(FreeImage_GetWidth(bitmap));
+    p.height = static_cast<int>(FreeImage_GetHeight(bitmap));
+    p.ink.assign(static_cast<size_t>(p.width) * p.height, 0);
+    for (int y = 0; y < p.height; y++) {
+        // Scan line 0 is the bottom of the picture.
+        const BYTE *row = FreeImage_GetScanLine(bitmap, p.height - 1 - y);
+        for (int x = 0; x < p.width; x++) {
+            const BYTE *px = row + 3 * x;
+            const bool white = px[0] == 0xFF && px[1] == 0xFF && px[2] == 0xFF;
+            const bool black = px[0] == 0 && px[1] == 0 && px[2] == 0;
+            p.bad += !white && !black;
+            p.ink[static_cast<size_t>(y) * p.width + x] = white;
+        }
+    }
+    return p;
+}
+
+picture read_png(const std::string &path)
+{
+    picture p;
+    if (FreeImage_GetFileType(path.c_str(), 0) != FIF_PNG)
+        return p;
+    FIBITMAP *bitmap = FreeImage_Load(FIF_PNG, path.c_str(), 0);
+    if (!bitmap)
+        return p;
+    if (FreeImage_GetBPP(bitmap) == 24)
+        p = read_bitmap(bitmap);
+    FreeImage_Unload(bitmap);
+    return p;
+}
+
+std::string compare(const picture &got, const picture &want)
+{
+    std::ostringstream s;
+    if (got.width != want.width || got.height != want.height) {
+        s << "size " << got.width << "x" << got.height << ", want " << want.width << "x"
+          << want.height;
+        return s.str();
+    }
+    if (got.bad)
+        s << got.bad << " pixels neither black nor white; ";
+    for (int y = 0; y < got.height; y++)
+        for (int x = 0; x < got.width; x++)
+            if (got.at(x, y) != want.at(x, y)) {
+                s << "pixel (" << x << "," << y << " from the top) is "
+                  << (got.at(x, y) ? "white" : "black");
+                return s.str();
+            }
+    return s.str();
+}
+
+run_result run_program(const std::string &program, const std::vector<std::string> &args,
+                       const std::string &stdin_path)
+{
+    const std::string dir = temp_dir();
+    const std::string out = dir + "/stdout";
+    const std::string err = dir + "/stderr";
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(program.c_str()));
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (stdin_path.empty()) {
+            close(0);
+        } else {
+            const int in = open(stdin_path.c_str(), O_RDONLY);
+            dup2(in, 0);
+        }
+        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run_result r;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = read_file(out);
+    r.err = read_file(err);
+    std::remove(out.c_str());
+    std::remove(err.c_str());
+    rmdir(dir.c_str());
+    return r;
+}
+
+std::string temp_dir()
+{
+    const char *base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/vozk-test-XXXXXX";
+    if (!mkdtemp(&pattern[0]))
+        std::abort();
+    return pattern;
+}
+
+void write_file(const std::string &path, const std::string &bytes)
+{
+    std::ofstream f(path, std::ios::binary);
+    f << bytes;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
