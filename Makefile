@@ -2,9 +2,12 @@
 BUILD ?= build
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
-PACKAGES = g++ cmake make libfreeimage-dev libgtest-dev
+CMAKE_FLAGS ?=
+FUZZ_SECONDS ?= 60
+PACKAGES = g++ cmake make libfreeimage-dev libgtest-dev valgrind
+FUZZ_PACKAGES = clang libclang-rt-14-dev libfreeimage-dev cmake
 
-.PHONY: all setup build demo test install clean
+.PHONY: all setup build demo test asan fuzz install clean
 
 all: build
 
@@ -12,7 +15,7 @@ setup:
 	@sh tools/setup-deps $(PACKAGES)
 
 build: setup
-	cmake -S . -B $(BUILD)
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
 demo: build
@@ -22,8 +25,21 @@ demo: build
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+# The whole suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
+asan:
+	$(MAKE) test BUILD=build-asan CMAKE_FLAGS=-DVOZK_SANITIZE=ON
+
+# Fuzzes the layout for FUZZ_SECONDS, starting from the seeds in fuzz/corpus.
+fuzz:
+	@sh tools/setup-deps $(FUZZ_PACKAGES)
+	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DVOZK_FUZZ=ON -DVOZK_TESTS=OFF
+	cmake --build build-fuzz -j $(JOBS) --target render_fuzz
+	rm -rf build-fuzz/corpus && mkdir -p build-fuzz/corpus
+	build-fuzz/fuzz/render_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=513 -timeout=10 \
+		-print_final_stats=1 -artifact_prefix=build-fuzz/ build-fuzz/corpus fuzz/corpus
+
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-fuzz

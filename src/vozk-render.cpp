@@ -7,8 +7,10 @@
 #include "check.h"
 #include "driver.h"
 #include "render.h"
+#include "save.h"
 
 #include <FreeImage.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +19,14 @@
 
 int main(int argc, char **argv)
 {
+    // Standard output must be open: a closed one would first show as a stray errno in the
+    // banner's checks, blamed on the wrong step.
+    const char *noout = "Error writing to standard output -- aborting...\n";
+    if (fcntl(STDOUT_FILENO, F_GETFD) < 0) {
+        std::perror(noout);
+        return 1;
+    }
+
     // Bring the library up; plug-ins need not be local ones.
     FreeImage_Initialise(FALSE);
     ck_err(nullptr, nullptr, "Error initializing FreeImage library -- aborting...\n");
@@ -47,11 +57,14 @@ int main(int argc, char **argv)
     }
     const char *path = argv[2];
 
-    // Prompt, and show it now: someone may be about to type the text. A failed write shows at the
-    // end, so the errno of this one must not reach the next check.
+    // Prompt, and show it now: someone may be about to type the text. Output that cannot be
+    // written (a closed or full standard output) ends the run before any work is done.
     std::fputs("Enter characters :", stdout);
     const int saved = errno;
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0) {
+        std::perror(noout);
+        bail(nullptr);
+    }
     errno = saved;
 
     // The text: every byte of standard input, none of them special here.
@@ -84,6 +97,17 @@ int main(int argc, char **argv)
     const std::int32_t width = static_cast<std::int32_t>(wide);
     const std::int32_t height = static_cast<std::int32_t>(high);
 
+    // A bitmap larger than the machine's memory would only bring the out-of-memory killer.
+    const std::int64_t bytes = bitmap_bytes(width, height);
+    const std::int64_t memory = physical_memory();
+    if (memory > 0 && bytes > memory) {
+        std::fprintf(stderr,
+                     "Image too large for memory -- %d by %d pixels take %lld bytes, the machine "
+                     "has %lld -- aborting...\n",
+                     width, height, static_cast<long long>(bytes), static_cast<long long>(memory));
+        bail(buf);
+    }
+
     // A fresh 24-bit bitmap is all black. The library may also fail without a word.
     const char *nomem = "Error allocating memory for image -- aborting...\n";
     FIBITMAP *bitmap = FreeImage_Allocate(width, height, 24, 0xFF0000, 0x00FF00, 0x0000FF);
@@ -102,7 +126,7 @@ int main(int argc, char **argv)
     RGBQUAD black = {0x00, 0x00, 0x00, 0x00};
     FreeImage_SetBackgroundColor(bitmap, &black);
     ck_err(bitmap, buf, "Error setting background color` -- aborting...\n");
-    FreeImage_Save(FIF_PNG, bitmap, path, 0);
+    save_png(bitmap, path);
     ck_err(bitmap, buf, "Error saving bitmap -- aborting...\n");
 
     // Release everything and report.
@@ -112,5 +136,9 @@ int main(int argc, char **argv)
     ck_err(nullptr, buf, "Error deinitializing FreeImage library -- aborting...\n");
     std::free(buf);
     std::printf("\nSuccessfully rendered %d by %d pixel bitmap %s! :)...\n", width, height, path);
+    if (std::fflush(stdout) != 0) {
+        std::perror(noout);
+        return 1;
+    }
     return 0;
 }

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -194,17 +196,47 @@ TEST_F(Cli, InputTooShort)
 
 TEST_F(Cli, SaveFailures)
 {
-    const std::string missing = dir + "/no/such/dir/x.png";
-    run_result r = run({"3", missing}, "HELLO\n");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, banner() + prompt);
-    EXPECT_EQ(r.err, "\n*** PNG Format\nFreeImage_Save: failed to open file " + missing +
-                         " ***\nError saving bitmap -- aborting...\n");
+    const struct {
+        std::string path;
+        const char *reason;
+    } cases[] = {
+        {dir + "/no/such/dir/x.png", "No such file or directory"},
+        {dir + "/no/" + std::string(700, 'd') + "/x.png", "No such file or directory"},
+        {"/dev/full", "No space left on device"},
+        {dir, "Is a directory"},
+        {"", "No such file or directory"},
+    };
+    for (const auto &c : cases) {
+        const run_result r = run({"3", c.path}, "HELLO\n");
+        EXPECT_EQ(r.status, 1) << c.path;
+        EXPECT_EQ(r.out, banner() + prompt);
+        EXPECT_EQ(r.err, std::string("Error saving bitmap -- aborting...\n: ") + c.reason + "\n");
+        EXPECT_TRUE(nothing_written()) << c.path;
+    }
+}
 
-    r = run({"3", "/dev/full"}, "HELLO\n");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, banner() + prompt);
-    EXPECT_EQ(r.err, "Error saving bitmap -- aborting...\n: No space left on device\n");
+TEST_F(Cli, UnusableStandardStreams)
+{
+    const std::string out = dir + "/x.png";
+    write_file(dir + "/input", "HELLO\n");
+    const struct {
+        std::string in;
+        std::string out;
+        const char *err;
+    } cases[] = {
+        {"", "", "getdelim() error -- aborting...\n: Bad file descriptor\n"},
+        {"/", "", "getdelim() error -- aborting...\n: Is a directory\n"},
+        {dir + "/input", "-",
+         "Error writing to standard output -- aborting...\n: Bad file descriptor\n"},
+        {dir + "/input", "/dev/full",
+         "Error writing to standard output -- aborting...\n: No space left on device\n"},
+    };
+    for (const auto &c : cases) {
+        const run_result r = run_program(tool, {"3", out}, c.in, c.out);
+        EXPECT_EQ(r.status, 1) << c.err;
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_FALSE(exists(out));
+    }
 }
 
 TEST_F(Cli, AllocationThatYieldsNothing)
@@ -256,6 +288,21 @@ TEST_F(Cli, PictureSizeLimits)
     }
 }
 
+TEST_F(Cli, PictureLargerThanMemory)
+{
+    // 1,000,000 by 999,996 pixels: allowed in a PNG, but 3 TB of bitmap.
+    const std::string text = std::string(166665, '\n') + "A";
+    const run_result r = run({"250000", dir + "/x.png"}, text);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, banner() + prompt);
+    EXPECT_EQ(r.err.rfind("Image too large for memory -- 1000000 by 999996 pixels take "
+                          "2999988000000 bytes, the machine has ",
+                          0),
+              0u)
+        << r.err;
+    EXPECT_TRUE(nothing_written());
+}
+
 // Inputs of 2^31 bytes and more are refused; one byte less gets as far as sizing the picture.
 TEST_F(Cli, InputSizeLimit)
 {
@@ -275,6 +322,133 @@ TEST_F(Cli, InputSizeLimit)
                              "most 1000000 by 1000000 -- aborting...\n");
         EXPECT_FALSE(exists(dir + "/x.png"));
     }
+}
+
+// What happens to the file at the output path.
+using Output = Cli;
+
+mode_t mode_of(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+TEST_F(Output, SurvivesASaveThatFailsPartWay)
+{
+    // 300 KB of random bytes make a PNG well over the 64 KiB that the file size limit lets out.
+    std::string text(300000, 'x');
+    unsigned v = 1;
+    for (char &ch : text)
+        ch = static_cast<char>((v = v * 1103515245 + 12345) >> 16);
+    write_file(dir + "/input", text);
+    const std::string out = dir + "/out.png";
+    write_file(out, "the old picture");
+    chmod(out.c_str(), 0640);
+    const run_result r = run_program(
+        "/bin/sh", {"-c", "trap '' XFSZ; ulimit -f 64; exec \"$0\" 250 \"$1\"", tool, out},
+        dir + "/input");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error saving bitmap -- aborting...\n: File too large\n");
+    EXPECT_EQ(read_file(out), "the old picture");
+    EXPECT_EQ(mode_of(out), 0640u);
+    EXPECT_EQ(read_file_list(), "input\nout.png\n") << "no temporary file left behind";
+}
+
+TEST_F(Output, ReplacesAndCreatesWithTheRightModes)
+{
+    const std::string out = dir + "/out.png";
+    for (const mode_t mode : {0600, 0604, 0755}) {
+        write_file(out, "old");
+        chmod(out.c_str(), mode);
+        ASSERT_EQ(run({"3", out}, "HELLO\n").status, 0);
+        EXPECT_EQ(compare(read_png(out), expected_picture("HELLO\n", 3)), "");
+        EXPECT_EQ(mode_of(out), mode) << "a replaced file keeps its mode";
+    }
+    for (const char *mask : {"022", "027", "077"}) {
+        std::remove(out.c_str());
+        write_file(dir + "/input", "HELLO\n");
+        const run_result r = run_program(
+            "/bin/sh", {"-c", std::string("umask ") + mask + "; exec \"$0\" 3 \"$1\"", tool, out},
+            dir + "/input");
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(mode_of(out), 0666 & ~std::strtoul(mask, nullptr, 8)) << "umask " << mask;
+    }
+    EXPECT_EQ(read_file_list(), "input\nout.png\n");
+}
+
+TEST_F(Output, FollowsSymbolicLinks)
+{
+    ASSERT_EQ(mkdir((dir + "/real").c_str(), 0755), 0);
+    const std::string kept = dir + "/real/kept.png";
+    write_file(kept, "old");
+    const std::string link = dir + "/link.png";
+    const std::string dangling = dir + "/dangling.png";
+    ASSERT_EQ(symlink("real/kept.png", link.c_str()), 0);
+    ASSERT_EQ(symlink("real/new.png", dangling.c_str()), 0);
+    for (const std::string &path : {link, dangling}) {
+        const run_result r = run({"3", path}, "HELLO\n");
+        EXPECT_EQ(r.status, 0) << r.err;
+        struct stat st;
+        ASSERT_EQ(lstat(path.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode)) << path << " is still a link";
+        EXPECT_EQ(compare(read_png(path), expected_picture("HELLO\n", 3)), "") << path;
+    }
+    EXPECT_TRUE(exists(dir + "/real/new.png"));
+}
+
+TEST_F(Output, WritesDevicesAndPipesDirectly)
+{
+    const run_result r = run({"3", "/dev/null"}, "HELLO\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, banner() + prompt + success(12, 18, "/dev/null"));
+    EXPECT_EQ(r.err, "");
+
+    const std::string fifo = dir + "/fifo";
+    const std::string copy = dir + "/copy.png";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    std::fflush(nullptr);
+    const pid_t reader = fork();
+    if (reader == 0) {
+        write_file(copy, read_file(fifo));
+        _exit(0);
+    }
+    EXPECT_EQ(run({"3", fifo}, "HELLO\n").status, 0);
+    waitpid(reader, nullptr, 0);
+    EXPECT_EQ(compare(read_png(copy), expected_picture("HELLO\n", 3)), "");
+}
+
+// A directory where only the existing file may be written. Root may write anywhere, so as root
+// the tool runs as nobody.
+TEST_F(Output, WritesInPlaceWhereNoNewFileCanBeMade)
+{
+    std::vector<std::string> prefix;
+    if (geteuid() == 0) {
+        if (access("/usr/bin/setpriv", X_OK) != 0)
+            GTEST_SKIP() << "needs setpriv to drop root";
+        prefix = {"--reuid=65534", "--regid=65534", "--clear-groups", tool};
+    }
+    const std::string program = prefix.empty() ? tool : "/usr/bin/setpriv";
+    const std::string locked = dir + "/locked";
+    ASSERT_EQ(mkdir(locked.c_str(), 0755), 0);
+    const std::string out = locked + "/out.png";
+    write_file(out, "old");
+    ASSERT_EQ(chmod(out.c_str(), 0666), 0);
+    ASSERT_EQ(chmod(locked.c_str(), 0555), 0);
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    write_file(dir + "/input", "HELLO\n");
+
+    std::vector<std::string> args = prefix;
+    args.insert(args.end(), {"3", out});
+    run_result r = run_program(program, args, dir + "/input");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(compare(read_png(out), expected_picture("HELLO\n", 3)), "");
+
+    args.back() = locked + "/new.png";
+    r = run_program(program, args, dir + "/input");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error saving bitmap -- aborting...\n: Permission denied\n");
+    EXPECT_FALSE(exists(locked + "/new.png"));
+    chmod(locked.c_str(), 0755);
 }
 
 } // namespace

@@ -128,7 +128,7 @@ std::string compare(const picture &got, const picture &want)
 }
 
 run_result run_program(const std::string &program, const std::vector<std::string> &args,
-                       const std::string &stdin_path)
+                       const std::string &stdin_path, const std::string &stdout_path)
 {
     const std::string dir = temp_dir();
     const std::string out = dir + "/stdout";
@@ -142,14 +142,18 @@ run_result run_program(const std::string &program, const std::vector<std::string
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
-        if (stdin_path.empty()) {
-            close(0);
-        } else {
-            const int in = open(stdin_path.c_str(), O_RDONLY);
-            dup2(in, 0);
-        }
-        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        // Open everything first: a stream to be closed must not be reused by the next open.
+        const int in = stdin_path.empty() ? -1 : open(stdin_path.c_str(), O_RDONLY);
+        const std::string &to = stdout_path.empty() ? out : stdout_path;
+        const int o =
+            stdout_path == "-" ? -1 : open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(e, 2);
+        in < 0 ? close(0) : dup2(in, 0);
+        o < 0 ? close(1) : dup2(o, 1);
+        for (int fd : {in, o, e})
+            if (fd > 2)
+                close(fd);
         execv(program.c_str(), argv.data());
         _exit(127);
     }

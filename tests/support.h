@@ -58,8 +58,9 @@ struct run_result {
 };
 
 // Runs program with args; stdin_path is opened as standard input (an empty string closes it).
+// Standard output is captured, unless stdout_path names a file to send it to ("-" closes it).
 run_result run_program(const std::string &program, const std::vector<std::string> &args,
-                       const std::string &stdin_path);
+                       const std::string &stdin_path, const std::string &stdout_path = "");
 
 // A fresh directory under TMPDIR, and writing or reading a whole file.
 std::string temp_dir();
