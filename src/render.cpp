@@ -31,27 +31,9 @@ std::int32_t count_lines(const unsigned char *buf, std::int64_t n, std::int32_t 
 void render_text(FIBITMAP *bitmap, const unsigned char *buf, std::int64_t n, std::int32_t columns,
                  std::int32_t width, std::int32_t height, RGBQUAD color)
 {
-    // A row pass fills one line of columns glyphs; newlines met on the way push later glyphs
-    // down by one line each, so the text line of a glyph is passes + breaks.
-    const std::int32_t rows = foo(static_cast<std::int32_t>(n), columns);
-    std::int32_t passes = 0;
-    std::int32_t breaks = 0;
-    std::int64_t cursor = 0;
-    while (passes != rows && cursor < n) {
-        std::int32_t col = 0;
-        while (cursor < n) {
-            const unsigned char ch = buf[cursor++];
-            if (ch == '\n') {
-                breaks++;
-                col = 0;
-                continue;
-            }
-            vozk_render_char(bitmap, col, passes + breaks, ch, width, height, color);
-            if (++col == columns)
-                break;
-        }
-        passes++;
-    }
+    place_text(buf, n, columns, [&](std::int32_t col, std::int32_t line, unsigned char ch) {
+        vozk_render_char(bitmap, col, line, ch, width, height, color);
+    });
 }
 
 void vozk_render_char(FIBITMAP *bitmap, std::int32_t col, std::int32_t line, unsigned char ch,

@@ -13,6 +13,36 @@
 // newline. Saturates at INT32_MAX, which is far beyond any picture that can be drawn.
 std::int32_t count_lines(const unsigned char *buf, std::int64_t n, std::int32_t columns);
 
+// a / b rounded up, for positive a and b.
+std::int32_t foo(std::int32_t a, std::int32_t b);
+
+// Walks the text and calls draw(col, line, ch) for every byte but the newline, at its cell.
+// A row pass fills one line of columns glyphs; newlines met on the way push later glyphs down by
+// one line each, so the text line of a glyph is passes + breaks. Needs n < 2^31.
+template <typename Draw>
+void place_text(const unsigned char *buf, std::int64_t n, std::int32_t columns, Draw draw)
+{
+    const std::int32_t rows = foo(static_cast<std::int32_t>(n), columns);
+    std::int32_t passes = 0;
+    std::int32_t breaks = 0;
+    std::int64_t cursor = 0;
+    while (passes != rows && cursor < n) {
+        std::int32_t col = 0;
+        while (cursor < n) {
+            const unsigned char ch = buf[cursor++];
+            if (ch == '\n') {
+                breaks++;
+                col = 0;
+                continue;
+            }
+            draw(col, passes + breaks, ch);
+            if (++col == columns)
+                break;
+        }
+        passes++;
+    }
+}
+
 // Draws every byte but the newline at its cell. Needs a bitmap of columns*4 by
 // count_lines(...)*6 pixels and n < 2^31.
 void render_text(FIBITMAP *bitmap, const unsigned char *buf, std::int64_t n, std::int32_t columns,
@@ -22,6 +52,3 @@ void render_text(FIBITMAP *bitmap, const unsigned char *buf, std::int64_t n, std
 // first; stops as soon as the library has reported a failure. width is not used.
 void vozk_render_char(FIBITMAP *bitmap, std::int32_t col, std::int32_t line, unsigned char ch,
                       std::int32_t width, std::int32_t height, RGBQUAD color);
-
-// a / b rounded up, for positive a and b.
-std::int32_t foo(std::int32_t a, std::int32_t b);
