@@ -3,26 +3,76 @@
 #include "check.h"
 #include "font/vozk.h"
 
+#include <cstring>
 #include <limits>
+
+namespace
+{
+
+// Takes the leftmost ink pixel (the lowest-addressed non-zero byte) out of a glyph row read as a
+// word, and returns its pixel column.
+int take_first_ink(std::uint32_t &row)
+{
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    const int shift = __builtin_ctz(row) & ~7;
+    row &= ~(0xFFu << shift);
+    return shift / 8;
+#else
+    const int shift = (31 - __builtin_clz(row)) & ~7;
+    row &= ~(0xFFu << shift);
+    return 3 - shift / 8;
+#endif
+}
+
+// Newline bytes in the 8 bytes at p, as the bit 0x80 of each byte that is one.
+std::uint64_t newlines_in(const unsigned char *p)
+{
+    const std::uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL;
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    const std::uint64_t x = w ^ 0x0A0A0A0A0A0A0A0AULL; // zero where w holds a newline
+    return ~(((x & low7) + low7) | x | low7);
+}
+
+} // namespace
 
 std::int32_t count_lines(const unsigned char *buf, std::int64_t n, std::int32_t columns)
 {
+    // L = 1 + newlines + the line breaks inside runs of ordinary bytes: a run of len bytes ended
+    // by a newline breaks len / columns times (a newline right after a full line still adds just
+    // one line), the run at the end of the input (len - 1) / columns times.
     std::int64_t lines = 1;
     if (columns == 1) {
         lines = n + (buf[0] == '\n');
     } else {
-        std::int32_t m = 1; // 1-based column of buf[i] within its line
-        for (std::int64_t i = 0; i < n; i++) {
-            if (m == columns && i + 1 < n) {
-                lines++;
-                m = 1;
-            } else if (buf[i] == '\n') {
-                lines++;
-                m = 1;
-            } else {
-                m++;
+        std::int64_t start = 0; // where the current run began
+        std::int64_t i = 0;
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        // Eight bytes at a time. Runs that begin and end inside one word are shorter than 7
+        // bytes, so with 7 or more columns only the first and last newline of a word matter.
+        if (columns >= 7) {
+            for (; i + 8 <= n; i += 8) {
+                const std::uint64_t m = newlines_in(buf + i);
+                if (m == 0)
+                    continue;
+                lines += static_cast<std::int64_t>(((m >> 7) * 0x0101010101010101ULL) >> 56);
+                const std::int64_t len = i + __builtin_ctzll(m) / 8 - start;
+                if (len >= columns)
+                    lines += len / columns;
+                start = i + (63 - __builtin_clzll(m)) / 8 + 1;
             }
         }
+#endif
+        for (; i < n; i++)
+            if (buf[i] == '\n') {
+                const std::int64_t len = i - start;
+                if (len >= columns)
+                    lines += len / columns;
+                lines++;
+                start = i + 1;
+            }
+        if (n > start)
+            lines += (n - start - 1) / columns;
     }
     const std::int64_t most = std::numeric_limits<std::int32_t>::max();
     return static_cast<std::int32_t>(lines < most ? lines : most);
@@ -40,16 +90,21 @@ void vozk_render_char(FIBITMAP *bitmap, std::int32_t col, std::int32_t line, uns
                       std::int32_t width, std::int32_t height, RGBQUAD color)
 {
     (void)width; // the layout keeps every cell inside the bitmap, so there is nothing to clip
-    const vozk_glyph &glyph = vozk[ch];
+    const unsigned char *glyph = vozk[ch].data();
     const unsigned x = 4 * static_cast<unsigned>(col);
     unsigned y = static_cast<unsigned>(height - 1 - 6 * line);
-    for (int r = 0; r < 6; r++, y--)
-        for (int i = 0; i < 4; i++)
-            if (glyph[4 * r + i]) {
-                FreeImage_SetPixelColor(bitmap, x + i, y, &color);
-                if (errorlevel != 0)
-                    return;
-            }
+    for (int r = 0; r < 6; r++, y--) {
+        // The row's four pixels in one word, so that blank pixels cost nothing: only the ink is
+        // visited, left to right.
+        std::uint32_t row;
+        std::memcpy(&row, glyph + 4 * r, 4);
+        while (row != 0) {
+            const int i = take_first_ink(row);
+            FreeImage_SetPixelColor(bitmap, x + i, y, &color);
+            if (errorlevel != 0)
+                return;
+        }
+    }
 }
 
 std::int32_t foo(std::int32_t a, std::int32_t b)

@@ -116,15 +116,16 @@ TEST(CountLines, Examples)
             << '"' << c.text << "\" at " << c.columns;
 }
 
-// Random texts rich in newlines and full lines, against the plain model.
+// Random texts rich in newlines and full lines, against the plain model; long enough, and at
+// enough columns, to cross many 8-byte words.
 TEST(CountLines, MatchesModel)
 {
     std::mt19937 rng(7);
-    for (int round = 0; round < 5000; round++) {
-        const int columns = 1 + static_cast<int>(rng() % 6);
-        std::string text(2 + rng() % 40, 'x');
+    for (int round = 0; round < 20000; round++) {
+        const int columns = 1 + static_cast<int>(rng() % 20);
+        std::string text(2 + rng() % 100, 'x');
         for (char &ch : text)
-            ch = "ab\n\r\0"[rng() % 5];
+            ch = "ab\n\r\0\x8a\x0b"[rng() % (round % 2 ? 7 : 3)];
         ASSERT_EQ(count_lines(bytes(text), static_cast<std::int64_t>(text.size()), columns),
                   model_lines(text, columns))
             << "round " << round << " columns " << columns;
