@@ -4,10 +4,10 @@ PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
-PACKAGES = g++ cmake make libfreeimage-dev libgtest-dev valgrind
+PACKAGES = g++ cmake make libfreeimage-dev libgtest-dev libbenchmark-dev valgrind
 FUZZ_PACKAGES = clang libclang-rt-14-dev libfreeimage-dev cmake
 
-.PHONY: all setup build demo test asan fuzz install clean
+.PHONY: all setup build demo test asan fuzz bench install clean
 
 all: build
 
@@ -37,6 +37,13 @@ fuzz:
 	rm -rf build-fuzz/corpus && mkdir -p build-fuzz/corpus
 	build-fuzz/fuzz/render_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=513 -timeout=10 \
 		-print_final_stats=1 -artifact_prefix=build-fuzz/ build-fuzz/corpus fuzz/corpus
+
+# Microbenchmarks, then whole runs of the tool against the floor (several minutes);
+# PEERS=1 also times netpbm and a Pillow script, installing them if missing.
+bench: build
+	$(BUILD)/bench/micro
+	$(BUILD)/bench/runner --tool $(BUILD)/vozk-render --floor $(BUILD)/bench/floor \
+		$(if $(PEERS),--peers)
 
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
