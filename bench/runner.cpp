@@ -135,7 +135,7 @@ std::vector<peer> install_peers()
     return {
         {"netpbm: fold | pbmtext | pnmtopng",
          "fold -b -w " + cols + " | pbmtext -builtin fixed | pnmtopng > \"$1\""},
-        {"Pillow script", "python3 " + src + "/bench/pillow_peer.py " + cols + " \"$1\""},
+        {"Pillow script", "/usr/bin/python3 " + src + "/bench/pillow_peer.py " + cols + " \"$1\""},
     };
 }
 

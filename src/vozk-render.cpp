@@ -2,8 +2,9 @@
 // on a grid of a given number of columns, and saves the picture as a 24-bit PNG.
 //
 // Limits: the picture is at most 1,000,000 pixels wide and tall (250,000 columns, 166,666 text
-// lines), which libpng enforces; the input is below 2^31 bytes. Memory: one copy of the input
-// plus the bitmap, about 3 bytes a pixel. Time goes almost all into the PNG encoder.
+// lines), which libpng enforces; the input is below 2^31 bytes, and the bitmap must fit in
+// physical memory. Memory: one copy of the input plus the bitmap, about 3 bytes a pixel. Time:
+// mostly the PNG encoder, then one library call per ink pixel (about 6 per input byte).
 #include "check.h"
 #include "driver.h"
 #include "render.h"
