@@ -66,23 +66,16 @@ void write_direct(FIBITMAP *bitmap, const char *path)
         errno = 0;
 }
 
-// The file that opening path would write: symbolic links followed, even a dangling last one.
-// *st describes it when *found.
-std::string resolve(const char *path, struct stat *st, bool *found)
+// The path that opening path would write: symbolic links followed, even a dangling last one.
+std::string resolve(const char *path)
 {
     std::string p = path;
-    *found = false;
-    for (int hops = 0; hops < 40; hops++) {
-        if (lstat(p.c_str(), st) != 0)
-            return p;
-        if (!S_ISLNK(st->st_mode)) {
-            *found = true;
-            return p;
-        }
+    struct stat st;
+    for (int hops = 0; hops < 40 && lstat(p.c_str(), &st) == 0 && S_ISLNK(st.st_mode); hops++) {
         char target[PATH_MAX];
         const ssize_t len = readlink(p.c_str(), target, sizeof target);
-        if (len < 0 || len == sizeof target)
-            return p;
+        if (len <= 0 || len == sizeof target)
+            break;
         const std::string t(target, static_cast<size_t>(len));
         const size_t slash = p.rfind('/');
         p = t[0] == '/' || slash == std::string::npos ? t : p.substr(0, slash + 1) + t;
@@ -107,16 +100,20 @@ void save_png(FIBITMAP *bitmap, const char *path)
         return;
     }
     struct stat st;
-    bool found = false;
-    const std::string target = resolve(path, &st, &found);
-    errno = 0; // what the look-ups met is no failure of the save
+    const bool found = stat(path, &st) == 0;
+    if (!found && errno != ENOENT)
+        return; // a loop of links, a path through a file, no permission to look
+    errno = 0;
 
-    // Devices and FIFOs cannot be replaced, only written; a directory fails here, as it should.
+    // Devices, FIFOs and pipes (/dev/stdout) cannot be replaced, only written; a directory fails
+    // here, as it should.
     if (found && !S_ISREG(st.st_mode)) {
         write_direct(bitmap, path);
         return;
     }
 
+    const std::string target = resolve(path);
+    errno = 0; // what the look-ups met is no failure of the save
     std::string temp = directory_of(target) + "/.vozk-render-XXXXXX";
     const int fd = mkostemp(&temp[0], O_CLOEXEC);
     if (fd < 0) {

@@ -213,6 +213,14 @@ TEST_F(Cli, SaveFailures)
         EXPECT_EQ(r.err, std::string("Error saving bitmap -- aborting...\n: ") + c.reason + "\n");
         EXPECT_TRUE(nothing_written()) << c.path;
     }
+
+    // A link that leads back to itself is reported, and left alone.
+    const std::string loop = dir + "/loop.png";
+    ASSERT_EQ(symlink("loop.png", loop.c_str()), 0);
+    const run_result r = run({"3", loop}, "HELLO\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error saving bitmap -- aborting...\n: Too many levels of symbolic links\n");
+    EXPECT_EQ(read_file_list(), "input\nloop.png\n");
 }
 
 TEST_F(Cli, UnusableStandardStreams)
@@ -415,6 +423,13 @@ TEST_F(Output, WritesDevicesAndPipesDirectly)
     EXPECT_EQ(run({"3", fifo}, "HELLO\n").status, 0);
     waitpid(reader, nullptr, 0);
     EXPECT_EQ(compare(read_png(copy), expected_picture("HELLO\n", 3)), "");
+
+    // A pipe behind /dev/stdout: the PNG follows the banner down the pipe.
+    const run_result piped = run_program(
+        "/bin/sh", {"-c", "{ \"$0\" 3 /dev/stdout; echo $? >&2; } | cat > \"$1\"", tool, copy},
+        dir + "/input");
+    EXPECT_EQ(piped.err, "0\n");
+    EXPECT_NE(read_file(copy).find(":\x89PNG\r\n"), std::string::npos);
 }
 
 // A directory where only the existing file may be written. Root may write anywhere, so as root
