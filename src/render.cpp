@@ -46,6 +46,13 @@ std::int32_t count_lines(const unsigned char *buf, std::int64_t n, std::int32_t 
         lines = n + (buf[0] == '\n');
     } else {
         std::int64_t start = 0; // where the current run began
+        // The run ends at the newline at `at`; the next one begins after the newline at `last`.
+        const auto end_run = [&](std::int64_t at, std::int64_t last) {
+            const std::int64_t len = at - start;
+            if (len >= columns)
+                lines += len / columns;
+            start = last + 1;
+        };
         std::int64_t i = 0;
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
         // Eight bytes at a time. Runs that begin and end inside one word are shorter than 7
@@ -56,20 +63,14 @@ std::int32_t count_lines(const unsigned char *buf, std::int64_t n, std::int32_t 
                 if (m == 0)
                     continue;
                 lines += static_cast<std::int64_t>(((m >> 7) * 0x0101010101010101ULL) >> 56);
-                const std::int64_t len = i + __builtin_ctzll(m) / 8 - start;
-                if (len >= columns)
-                    lines += len / columns;
-                start = i + (63 - __builtin_clzll(m)) / 8 + 1;
+                end_run(i + __builtin_ctzll(m) / 8, i + (63 - __builtin_clzll(m)) / 8);
             }
         }
 #endif
         for (; i < n; i++)
             if (buf[i] == '\n') {
-                const std::int64_t len = i - start;
-                if (len >= columns)
-                    lines += len / columns;
+                end_run(i, i);
                 lines++;
-                start = i + 1;
             }
         if (n > start)
             lines += (n - start - 1) / columns;
