@@ -20,6 +20,10 @@
 
 int main(int argc, char **argv)
 {
+    // Whatever the loader and the libraries' constructors left in errno is no failure of ours:
+    // from here on it holds only what the tool's own steps set.
+    errno = 0;
+
     // Standard output must be open: a closed one would first show as a stray errno in the
     // banner's checks, blamed on the wrong step.
     const char *noout = "Error writing to standard output -- aborting...\n";

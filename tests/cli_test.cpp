@@ -247,6 +247,36 @@ TEST_F(Cli, UnusableStandardStreams)
     }
 }
 
+// errno left set before main (some libraries' constructors do that) is no failure; errno set by
+// a step is one, reported by the check after that step.
+TEST_F(Cli, ErrnoBelongsToTheStepThatSetIt)
+{
+    const std::string out = dir + "/out.png";
+    write_file(dir + "/input", "HELLO\n");
+    const struct {
+        const char *preload;
+        int status;
+        std::string out;
+        std::string err;
+    } cases[] = {
+        {VOZK_STALE_ERRNO, 0, banner() + prompt + success(12, 18, out), ""},
+        {VOZK_STEP_ERRNO, 1,
+         std::string("Using FreeImage library version ") + FreeImage_GetVersion() + "\n\n",
+         "Error getting copyright message -- aborting...\n: Input/output error\n"},
+    };
+    for (const auto &c : cases) {
+        const run_result r = run_program(
+            "/bin/sh",
+            {"-c", "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=\"$0\" exec \"$1\" 3 \"$2\"",
+             c.preload, tool, out},
+            dir + "/input");
+        EXPECT_EQ(r.status, c.status) << c.preload << ": " << r.err;
+        EXPECT_EQ(r.out, c.out) << c.preload;
+        EXPECT_EQ(r.err, c.err) << c.preload;
+    }
+    EXPECT_EQ(compare(read_png(out), expected_picture("HELLO\n", 3)), "");
+}
+
 TEST_F(Cli, AllocationThatYieldsNothing)
 {
     const run_result r = run({"3", dir + "/x.png"}, "HELLO\n", tool_without_bitmaps);
