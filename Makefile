@@ -4,7 +4,7 @@ PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
-PACKAGES = g++ cmake make libfreeimage-dev libgtest-dev libbenchmark-dev valgrind
+PACKAGES = g++ cmake make libfreeimage-dev libgtest-dev libbenchmark-dev valgrind strace
 FUZZ_PACKAGES = clang libclang-rt-14-dev libfreeimage-dev cmake
 
 .PHONY: all setup build demo test asan fuzz bench install clean

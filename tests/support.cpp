@@ -161,6 +161,7 @@ run_result run_program(const std::string &program, const std::vector<std::string
     waitpid(pid, &status, 0);
     run_result r;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     r.out = read_file(out);
     r.err = read_file(err);
     std::remove(out.c_str());

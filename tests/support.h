@@ -53,6 +53,7 @@ std::string compare(const picture &got, const picture &want);
 
 struct run_result {
     int status = -1; // exit status, or -1 if killed by a signal
+    int signal = 0;  // the signal that ended it, if one did
     std::string out;
     std::string err;
 };

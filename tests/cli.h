@@ -1,0 +1,73 @@
+// The end-to-end tests' common ground: the built tool, what it prints, and a fixture with a fresh
+// directory for each test.
+#pragma once
+
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+inline const std::string tool = VOZK_RENDER;
+inline const std::string tool_without_bitmaps = VOZK_RENDER_NOALLOC;
+
+inline std::string banner()
+{
+    return std::string("Using FreeImage library version ") + FreeImage_GetVersion() + "\n\n" +
+           FreeImage_GetCopyrightMessage() +
+           "\n\nvozk-render draws text in its own 4 x 6 pixel font, white on black...\n\n";
+}
+
+inline const std::string prompt = "Enter characters :";
+
+inline std::string success(int width, int height, const std::string &path)
+{
+    return "\nSuccessfully rendered " + std::to_string(width) + " by " + std::to_string(height) +
+           " pixel bitmap " + path + "! :)...\n";
+}
+
+inline std::string usage_line(const std::string &prog)
+{
+    return "USAGE : " + prog +
+           " columns output-file, where \"columns\" is a positive integer and \"output-file\" is "
+           "the name of the file to which to save the image\n";
+}
+
+class Cli : public ::testing::Test
+{
+  protected:
+    std::string dir;
+    void SetUp() override
+    {
+        dir = temp_dir();
+    }
+    void TearDown() override
+    {
+        const std::string cmd = "rm -rf '" + dir + "'";
+        EXPECT_EQ(std::system(cmd.c_str()), 0);
+    }
+    run_result run(const std::vector<std::string> &args, const std::string &input,
+                   const std::string &program = tool)
+    {
+        write_file(dir + "/input", input);
+        return run_program(program, args, dir + "/input");
+    }
+    // Only the input file is in the directory: nothing was written.
+    bool nothing_written()
+    {
+        return read_file_list() == "input\n";
+    }
+    std::string read_file_list()
+    {
+        const std::string list = dir + "/../" + dir.substr(dir.rfind('/') + 1) + ".ls";
+        const std::string cmd = "ls -A '" + dir + "' > '" + list + "'";
+        if (std::system(cmd.c_str()) != 0)
+            return "?";
+        const std::string names = read_file(list);
+        std::remove(list.c_str());
+        return names;
+    }
+};
