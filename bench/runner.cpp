@@ -10,6 +10,7 @@
 //
 // Exits 1 when the tool and the floor disagree or the tallest text fails to render.
 #include "driver.h"
+#include "memory.h"
 #include "render.h"
 #include "text.h"
 

@@ -6,20 +6,6 @@
 #include <cerrno>
 #include <cstdlib>
 
-std::int64_t bitmap_bytes(std::int64_t width, std::int64_t height)
-{
-    return (width * 3 + 3) / 4 * 4 * height;
-}
-
-std::int64_t physical_memory()
-{
-    const int saved = errno;
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long size = sysconf(_SC_PAGE_SIZE);
-    errno = saved;
-    return pages > 0 && size > 0 ? std::int64_t{pages} * size : 0;
-}
-
 void usage(std::FILE *stream, const char *prog)
 {
     std::fprintf(stream,

@@ -11,13 +11,6 @@ constexpr std::int64_t max_side = 1000000;
 // Byte counts and positions in the text are 32-bit, so the input must stay below this.
 constexpr std::int64_t max_input = std::int64_t{1} << 31;
 
-// Bytes that FreeImage takes for a 24-bit bitmap: scan lines padded to whole 4-byte words.
-std::int64_t bitmap_bytes(std::int64_t width, std::int64_t height);
-
-// The machine's physical memory in bytes, or 0 when the system does not say. Leaves errno as
-// it was.
-std::int64_t physical_memory();
-
 // Writes the one-line usage text, naming the program as prog.
 void usage(std::FILE *stream, const char *prog);
 

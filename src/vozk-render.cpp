@@ -7,6 +7,7 @@
 // mostly the PNG encoder, then one library call per ink pixel (about 6 per input byte).
 #include "check.h"
 #include "driver.h"
+#include "memory.h"
 #include "render.h"
 #include "save.h"
 
@@ -102,14 +103,15 @@ int main(int argc, char **argv)
     const std::int32_t width = static_cast<std::int32_t>(wide);
     const std::int32_t height = static_cast<std::int32_t>(high);
 
-    // A bitmap larger than the machine's memory would only bring the out-of-memory killer.
-    const std::int64_t bytes = bitmap_bytes(width, height);
-    const std::int64_t memory = physical_memory();
-    if (memory > 0 && bytes > memory) {
+    // A picture that cannot fit in memory is refused now, with a word, rather than by a failing
+    // allocation or by the out-of-memory killer, which gives none.
+    const memory_limit over = check_memory(width, height);
+    if (over.limit > 0) {
         std::fprintf(stderr,
-                     "Image too large for memory -- %d by %d pixels take %lld bytes, the machine "
-                     "has %lld -- aborting...\n",
-                     width, height, static_cast<long long>(bytes), static_cast<long long>(memory));
+                     "Image too large for memory -- %d by %d pixels need %lld bytes, %s %lld -- "
+                     "aborting...\n",
+                     width, height, static_cast<long long>(over.need), over.name,
+                     static_cast<long long>(over.limit));
         bail(buf);
     }
 

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -27,6 +29,12 @@ inline std::string success(int width, int height, const std::string &path)
 {
     return "\nSuccessfully rendered " + std::to_string(width) + " by " + std::to_string(height) +
            " pixel bitmap " + path + "! :)...\n";
+}
+
+// Root may write anything and make cgroups; some cases need it, some need to be someone else.
+inline bool root()
+{
+    return geteuid() == 0;
 }
 
 inline std::string usage_line(const std::string &prog)

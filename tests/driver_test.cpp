@@ -2,7 +2,6 @@
 #include "driver.h"
 #include "support.h"
 
-#include <FreeImage.h>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -28,16 +27,6 @@ TEST(Usage, NamesTheProgram)
               "USAGE : ./vr columns output-file, where \"columns\" is a positive integer and "
               "\"output-file\" is the name of the file to which to save the image\n");
     std::free(text);
-}
-
-TEST(BitmapBytes, AsFreeImageLaysThemOut)
-{
-    for (int width = 1; width <= 9; width++) {
-        FIBITMAP *bm = FreeImage_Allocate(width, 7, 24, 0xFF0000, 0x00FF00, 0x0000FF);
-        EXPECT_EQ(bitmap_bytes(width, 7), std::int64_t{FreeImage_GetPitch(bm)} * 7) << width;
-        FreeImage_Unload(bm);
-    }
-    EXPECT_EQ(bitmap_bytes(1000000, 999996), 2999988000000);
 }
 
 TEST(ParseColumns, StrtolThenLow32Bits)
