@@ -2,9 +2,10 @@
 // on a grid of a given number of columns, and saves the picture as a 24-bit PNG.
 //
 // Limits: the picture is at most 1,000,000 pixels wide and tall (250,000 columns, 166,666 text
-// lines), which libpng enforces; the input is below 2^31 bytes, and the bitmap must fit in
-// physical memory. Memory: one copy of the input plus the bitmap, about 3 bytes a pixel. Time:
-// mostly the PNG encoder, then one library call per ink pixel (about 6 per input byte).
+// lines), which libpng enforces; the input is below 2^31 bytes; and the run must fit in the
+// tightest of physical memory, the cgroup's limit, ulimit -v and ulimit -d. Memory: one copy of
+// the input plus the bitmap, about 3 bytes a pixel, plus four rows for the encoder. Time: mostly
+// the PNG encoder, then one library call per ink pixel (about 6 per input byte).
 #include "check.h"
 #include "driver.h"
 #include "memory.h"
