@@ -4,10 +4,12 @@ PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
-PACKAGES = g++ cmake make libfreeimage-dev libgtest-dev libbenchmark-dev valgrind strace
+PACKAGES = g++ cmake make libfreeimage-dev libgtest-dev libbenchmark-dev valgrind strace parallel
 FUZZ_PACKAGES = clang libclang-rt-14-dev libfreeimage-dev cmake
+DEB_PACKAGES = dpkg-dev file
+DEB_CHECK_PACKAGES = lintian
 
-.PHONY: all setup build demo test asan fuzz bench install clean
+.PHONY: all setup build demo test asan fuzz bench install deb deb-check clean
 
 all: build
 
@@ -44,6 +46,17 @@ bench: build
 	$(BUILD)/bench/micro
 	$(BUILD)/bench/runner --tool $(BUILD)/vozk-render --floor $(BUILD)/bench/floor \
 		$(if $(PEERS),--peers)
+
+# A Debian package in $(BUILD): vozk-render_<version>_<arch>.deb.
+deb: build
+	@sh tools/setup-deps $(DEB_PACKAGES)
+	rm -f $(BUILD)/vozk-render_*.deb
+	cd $(BUILD) && cpack -G DEB
+
+# Checks that package without installing it: its files, Depends, lintian, and its binary at work.
+deb-check: deb
+	@sh tools/setup-deps $(DEB_CHECK_PACKAGES)
+	sh tools/check-deb $(BUILD)/vozk-render_*.deb $(BUILD)
 
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"

@@ -13,7 +13,10 @@
 #include <string>
 #include <vector>
 
-inline const std::string tool = VOZK_RENDER;
+// The tool that was built, or another copy of it named by VOZK_RENDER (such as the one in a
+// package).
+inline const std::string tool =
+    std::getenv("VOZK_RENDER") ? std::getenv("VOZK_RENDER") : VOZK_RENDER;
 inline const std::string tool_without_bitmaps = VOZK_RENDER_NOALLOC;
 
 inline std::string banner()
