@@ -1,14 +1,16 @@
-// Times whole processes on generated English-like text at 80 columns: vozk-render against the
-// floor (the same picture with the ink written straight into the scan lines), alternating, after
-// a warm-up run of each whose pictures must be pixel-identical. With --peers it also times what a
-// user might reach for instead. Prints per size the median wall time of each, the median of the
-// pairwise ratios tool/floor, the peak resident memory of each, the bitmap size, and what the
-// tool spends beyond the floor per library call (one per ink pixel).
+// Times whole processes on generated English-like text at 80 columns: vozk-render against its two
+// floors (bench/floor.cpp), the design floor (one library call per ink pixel and nothing else)
+// and the lean floor (the ink written straight into the scan lines), in rounds that rotate the
+// order, after a warm-up run of each whose pictures must be pixel-identical. With --peers it also
+// times what a user might reach for instead. Prints per size the median wall time of each, the
+// medians of the per-round ratios tool/design and tool/lean, the peak resident memory, the bitmap
+// size, and what the tool spends beyond the lean floor per library call (one per ink pixel).
 //
-//   runner --tool PATH --floor PATH [--pairs N] [--sizes N,N,...] [--peers] [--no-limit]
+//   runner --tool PATH --floor PATH [--rounds N] [--sizes N,N,...] [--peers] [--no-limit]
 //          [--dir DIR]
+//   runner --save-text N FILE     writes N bytes of the text to FILE, for a profile
 //
-// Exits 1 when the tool and the floor disagree or the tallest text fails to render.
+// Exits 1 when the pictures disagree or the tallest text fails to render.
 #include "driver.h"
 #include "memory.h"
 #include "render.h"
@@ -168,7 +170,7 @@ int main(int argc, char **argv)
 {
     std::string tool, floor, dir = "/tmp";
     std::vector<std::size_t> sizes = {100000, 1000000, 8000000};
-    int pairs = 5;
+    int rounds = 5;
     bool peers = false;
     bool limit_run = true;
     for (int i = 1; i < argc; i++) {
@@ -180,13 +182,16 @@ int main(int argc, char **argv)
             floor = v, i++;
         else if (a == "--dir")
             dir = v, i++;
-        else if (a == "--pairs")
-            pairs = std::max(1, std::atoi(v)), i++;
+        else if (a == "--rounds")
+            rounds = std::max(1, std::atoi(v)), i++;
         else if (a == "--peers")
             peers = true;
         else if (a == "--no-limit")
             limit_run = false;
-        else if (a == "--sizes") {
+        else if (a == "--save-text" && i + 2 < argc) {
+            std::ofstream(argv[i + 2], std::ios::binary) << english_text(std::stoul(v));
+            return 0;
+        } else if (a == "--sizes") {
             sizes.clear();
             std::stringstream list(v);
             for (std::string item; std::getline(list, item, ',');)
@@ -198,7 +203,7 @@ int main(int argc, char **argv)
         }
     }
     if (tool.empty() || floor.empty()) {
-        std::fprintf(stderr, "usage: runner --tool PATH --floor PATH [--pairs N] [--sizes N,...] "
+        std::fprintf(stderr, "usage: runner --tool PATH --floor PATH [--rounds N] [--sizes N,...] "
                              "[--peers] [--no-limit] [--dir DIR]\n");
         return 2;
     }
@@ -209,57 +214,67 @@ int main(int argc, char **argv)
     }
     FreeImage_Initialise(FALSE);
     const std::string in = dir + "/text";
-    const std::string tool_png = dir + "/tool.png";
-    const std::string floor_png = dir + "/floor.png";
     const std::vector<peer> others = peers ? install_peers() : std::vector<peer>();
+    // The tool and its two floors, each with a picture of its own.
+    const std::vector<std::vector<std::string>> runs = {
+        {tool, cols, dir + "/tool.png"},
+        {floor, "--design", cols, dir + "/design.png"},
+        {floor, cols, dir + "/lean.png"},
+    };
 
-    std::printf("%d columns, %d pairs a size after a warm-up run of each; wall seconds\n", columns,
-                pairs);
-    std::printf("%10s %7s %12s %8s %8s %10s %9s %9s %9s\n", "input B", "lines", "bitmap B",
-                "tool s", "floor s", "tool/floor", "tool MiB", "floor MiB", "ns/call");
+    std::printf("%d columns, %d rounds a size after a warm-up run of each; wall seconds\n", columns,
+                rounds);
+    std::printf("%10s %7s %12s %8s %8s %8s %11s %9s %9s %9s %8s\n", "input B", "lines", "bitmap B",
+                "tool s", "design s", "lean s", "tool/design", "tool/lean", "tool MiB", "lean MiB",
+                "ns/call");
     std::vector<std::string> verdicts;
     int failures = 0;
     for (const std::size_t size : sizes) {
         const std::string text = english_text(size);
         std::ofstream(in, std::ios::binary) << text;
-        const sample warm_tool = time_run({tool, cols, tool_png}, in, dir);
-        const sample warm_floor = time_run({floor, cols, floor_png}, in, dir);
-        if (warm_tool.status != 0 || warm_floor.status != 0 || !same_pixels(tool_png, floor_png)) {
-            std::printf("%10zu: the tool (%d: %s) and the floor (%d: %s) disagree; not timed\n",
-                        size, warm_tool.status, warm_tool.err.c_str(), warm_floor.status,
-                        warm_floor.err.c_str());
+        std::string disagree;
+        for (const auto &run : runs) {
+            const sample warm = time_run(run, in, dir);
+            if (warm.status != 0 || !same_pixels(runs[0].back(), run.back()))
+                disagree +=
+                    " " + run.back() + " (" + std::to_string(warm.status) + ": " + warm.err + ")";
+        }
+        if (!disagree.empty()) {
+            std::printf("%10zu: the tool and its floors disagree:%s; not timed\n", size,
+                        disagree.c_str());
             failures++;
             continue;
         }
-        std::vector<double> ts, fs, ratios;
-        double trss = 0, frss = 0;
-        for (int p = 0; p < pairs; p++) {
-            // Alternate which goes first, so that a drift of the machine hits both alike.
-            sample t, f;
-            if (p % 2 == 0)
-                t = time_run({tool, cols, tool_png}, in, dir);
-            f = time_run({floor, cols, floor_png}, in, dir);
-            if (p % 2 == 1)
-                t = time_run({tool, cols, tool_png}, in, dir);
-            ts.push_back(t.seconds);
-            fs.push_back(f.seconds);
-            ratios.push_back(t.seconds / f.seconds);
-            trss = std::max(trss, t.rss_mib);
-            frss = std::max(frss, f.rss_mib);
+        std::vector<double> secs[3], to_design, to_lean;
+        double rss[3] = {0, 0, 0};
+        for (int p = 0; p < rounds; p++) {
+            // Each round starts with the next one, so that a drift of the machine hits all alike.
+            sample got[3];
+            for (int k = 0; k < 3; k++) {
+                const int which = (p + k) % 3;
+                got[which] = time_run(runs[which], in, dir);
+            }
+            for (int k = 0; k < 3; k++) {
+                secs[k].push_back(got[k].seconds);
+                rss[k] = std::max(rss[k], got[k].rss_mib);
+            }
+            to_design.push_back(got[0].seconds / got[1].seconds);
+            to_lean.push_back(got[0].seconds / got[2].seconds);
         }
         const long lines = lines_of(text);
-        const double ratio = median(ratios);
-        const double per_call = (median(ts) - median(fs)) / ink_pixels(text) * 1e9;
-        std::printf("%10zu %7ld %12lld %8.3f %8.3f %10.4f %9.1f %9.1f %9.1f\n", size, lines,
-                    static_cast<long long>(bitmap_bytes(4 * columns, 6 * lines)), median(ts),
-                    median(fs), ratio, trss, frss, per_call);
+        const double design_ratio = median(to_design);
+        const double per_call = (median(secs[0]) - median(secs[2])) / ink_pixels(text) * 1e9;
+        std::printf("%10zu %7ld %12lld %8.3f %8.3f %8.3f %11.4f %9.4f %9.1f %9.1f %8.1f\n", size,
+                    lines, static_cast<long long>(bitmap_bytes(4 * columns, 6 * lines)),
+                    median(secs[0]), median(secs[1]), median(secs[2]), design_ratio,
+                    median(to_lean), rss[0], rss[2], per_call);
         for (const peer &o : others)
-            time_peer(o, in, dir, std::min(pairs, 3), median(ts));
-        const double allowed = frss + 1.1 * static_cast<double>(size) / 1048576 + 8;
-        verdicts.push_back(std::to_string(size) + " B: tool/floor " +
-                           (ratio <= 1.05 ? "within" : "over") + " 1.05; memory " +
-                           (trss <= allowed ? "within" : "over") +
-                           " the floor's + 1.1 x input + 8 MiB");
+            time_peer(o, in, dir, std::min(rounds, 3), median(secs[0]));
+        const double allowed = rss[2] + 1.1 * static_cast<double>(size) / 1048576 + 8;
+        verdicts.push_back(std::to_string(size) + " B: tool/design " +
+                           (design_ratio <= 1.05 ? "within" : "over") + " 1.05; memory " +
+                           (rss[0] <= allowed ? "within" : "over") +
+                           " the lean floor's + 1.1 x input + 8 MiB");
     }
     for (const std::string &v : verdicts)
         std::printf("%s\n", v.c_str());
@@ -268,14 +283,15 @@ int main(int argc, char **argv)
     if (limit_run) {
         const std::string limit = first_lines(english_text(10000000), columns, 166666);
         std::ofstream(in, std::ios::binary) << limit;
-        const sample s = time_run({tool, cols, tool_png}, in, dir);
+        const sample s = time_run(runs[0], in, dir);
         std::printf("tallest text, %zu B in %ld lines: %s in %.3f s, picture %u pixels tall\n",
                     limit.size(), lines_of(limit), s.status == 0 ? "rendered" : "FAILED", s.seconds,
-                    s.status == 0 ? png_height(tool_png) : 0);
+                    s.status == 0 ? png_height(runs[0].back()) : 0);
         failures += s.status != 0;
     }
 
-    for (const char *name : {"/tool.png", "/floor.png", "/peer.png", "/text", "/stderr"})
+    for (const char *name :
+         {"/tool.png", "/design.png", "/lean.png", "/peer.png", "/text", "/stderr"})
         std::remove((dir + name).c_str());
     rmdir(dir.c_str());
     FreeImage_DeInitialise();
