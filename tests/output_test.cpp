@@ -291,10 +291,7 @@ TEST_F(Output, WritesOnlyWhatOpenWouldWrite)
 // Starts the tool on input without waiting for it; what it prints goes nowhere.
 pid_t start(const std::vector<std::string> &args, const std::string &input, bool ignore_hangup)
 {
-    std::vector<char *> argv = {const_cast<char *>(tool.c_str())};
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
+    std::vector<char *> argv = argv_of(tool, args);
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {

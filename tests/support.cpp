@@ -127,17 +127,22 @@ std::string compare(const picture &got, const picture &want)
     return s.str();
 }
 
+std::vector<char *> argv_of(const std::string &program, const std::vector<std::string> &args)
+{
+    std::vector<char *> argv = {const_cast<char *>(program.c_str())};
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    return argv;
+}
+
 run_result run_program(const std::string &program, const std::vector<std::string> &args,
                        const std::string &stdin_path, const std::string &stdout_path)
 {
     const std::string dir = temp_dir();
     const std::string out = dir + "/stdout";
     const std::string err = dir + "/stderr";
-    std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(program.c_str()));
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
+    std::vector<char *> argv = argv_of(program, args);
 
     std::fflush(nullptr);
     const pid_t pid = fork();

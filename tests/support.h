@@ -58,6 +58,9 @@ struct run_result {
     std::string err;
 };
 
+// program and args as execv wants them; the strings must outlive the vector.
+std::vector<char *> argv_of(const std::string &program, const std::vector<std::string> &args);
+
 // Runs program with args; stdin_path is opened as standard input (an empty string closes it).
 // Standard output is captured, unless stdout_path names a file to send it to ("-" closes it).
 run_result run_program(const std::string &program, const std::vector<std::string> &args,
