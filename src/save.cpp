@@ -293,7 +293,8 @@ bool replace(FIBITMAP *bitmap, const std::string &target, int keep, const struct
     if (ok) {
         const sigset_t was = hold();
         renamed = std::rename(temp_path, target.c_str()) == 0;
-        armed = armed && !renamed;
+        if (renamed)
+            armed = 0; // the name is the output's now: nothing to remove
         release(was);
         struct stat st;
         if (renamed)

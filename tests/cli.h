@@ -73,12 +73,6 @@ class Cli : public ::testing::Test
     }
     std::string read_file_list()
     {
-        const std::string list = dir + "/../" + dir.substr(dir.rfind('/') + 1) + ".ls";
-        const std::string cmd = "ls -A '" + dir + "' > '" + list + "'";
-        if (std::system(cmd.c_str()) != 0)
-            return "?";
-        const std::string names = read_file(list);
-        std::remove(list.c_str());
-        return names;
+        return names_in(dir);
     }
 };

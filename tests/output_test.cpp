@@ -1,7 +1,6 @@
 // End to end: what happens to the file at the output path.
 #include "cli.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -144,18 +143,6 @@ run_result run_as(bool drop, const std::vector<std::string> &args, const std::st
     return run_program("/usr/bin/setpriv", all, input);
 }
 
-std::string names_in(const std::string &d)
-{
-    std::string names;
-    if (DIR *h = opendir(d.c_str())) {
-        while (const dirent *e = readdir(h))
-            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-                names += std::string(e->d_name) + " ";
-        closedir(h);
-    }
-    return names;
-}
-
 // Owners, group, mode and links are what a plain write keeps, and so is the inode; a replacement
 // keeps all but the inode. "ours" stands for whoever runs the tool.
 TEST_F(Output, KeepsWhatAPlainWriteWouldKeep)
@@ -275,7 +262,7 @@ TEST_F(Output, WritesOnlyWhatOpenWouldWrite)
             EXPECT_EQ(r.err, "Error saving bitmap -- aborting...\n: Permission denied\n");
             EXPECT_EQ(read_file(out), "the old picture") << c.what;
         }
-        EXPECT_EQ(names_in(sub), "out.png ") << c.what;
+        EXPECT_EQ(names_in(sub), "out.png\n") << c.what;
 
         // Nor may a new file be made where the directory forbids it.
         const run_result fresh = run_as(c.drop, {"3", sub + "/new.png"}, dir + "/input");

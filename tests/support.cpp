@@ -2,11 +2,13 @@
 
 #include "font/vozk.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -202,4 +204,20 @@ bool exists(const std::string &path)
 {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
+}
+
+std::string names_in(const std::string &d)
+{
+    std::vector<std::string> names;
+    if (DIR *h = opendir(d.c_str())) {
+        while (const dirent *e = readdir(h))
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+                names.push_back(e->d_name);
+        closedir(h);
+    }
+    std::sort(names.begin(), names.end());
+    std::string list;
+    for (const std::string &name : names)
+        list += name + "\n";
+    return list;
 }

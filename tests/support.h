@@ -71,3 +71,5 @@ std::string temp_dir();
 void write_file(const std::string &path, const std::string &bytes);
 std::string read_file(const std::string &path);
 bool exists(const std::string &path);
+// The names in directory d, sorted, each followed by a newline.
+std::string names_in(const std::string &d);
