@@ -43,6 +43,12 @@ int main(int argc, char **argv)
     }
     const std::int32_t width = 4 * columns;
     const std::int32_t height = 6 * count_lines(buf, n, columns);
+    output out;
+    open_output(argv[2], &out);
+    if (errno) {
+        std::perror("floor: output");
+        return 1;
+    }
     FIBITMAP *bitmap = FreeImage_Allocate(width, height, 24, 0xFF0000, 0x00FF00, 0x0000FF);
     if (!bitmap) {
         std::fprintf(stderr, "floor: no bitmap\n");
@@ -69,7 +75,7 @@ int main(int argc, char **argv)
     });
     RGBQUAD black = {0, 0, 0, 0};
     FreeImage_SetBackgroundColor(bitmap, &black);
-    save_png(bitmap, argv[2]);
+    save_png(bitmap, &out);
     if (errorlevel || errno) {
         std::perror("floor: save");
         return 1;

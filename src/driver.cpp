@@ -1,10 +1,29 @@
 #include "driver.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+
+int fill_std_streams()
+{
+    const int saved = errno;
+    int closed = 0;
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0)
+            continue;
+        closed |= 1 << fd;
+        // The lowest free number is fd itself, as the ones below it are open by now. Without
+        // /dev/null (a bare chroot), the root directory holds the place: it can be neither
+        // read nor written, just as a closed stream.
+        if (open("/dev/null", O_RDWR | O_NOCTTY) < 0)
+            open("/", O_PATH);
+    }
+    errno = saved;
+    return closed;
+}
 
 void usage(std::FILE *stream, const char *prog)
 {

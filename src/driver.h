@@ -11,6 +11,10 @@ constexpr std::int64_t max_side = 1000000;
 // Byte counts and positions in the text are 32-bit, so the input must stay below this.
 constexpr std::int64_t max_input = std::int64_t{1} << 31;
 
+// Puts /dev/null in place of each of standard input, output and error that is closed, so that
+// no file opened later takes its number. Returns which were closed, as bit (1 << fd).
+int fill_std_streams();
+
 // Writes the one-line usage text, naming the program as prog.
 void usage(std::FILE *stream, const char *prog);
 

@@ -3,66 +3,69 @@
 #include "check.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace
 {
 
-// The encoder writes through a stdio stream over one of our descriptors.
-unsigned read_proc(void *buf, unsigned size, unsigned count, fi_handle f)
-{
-    return static_cast<unsigned>(std::fread(buf, size, count, static_cast<std::FILE *>(f)));
-}
+// ---- A temporary name, and the signals that must not leave it behind ----
 
-unsigned write_proc(void *buf, unsigned size, unsigned count, fi_handle f)
-{
-    return static_cast<unsigned>(std::fwrite(buf, size, count, static_cast<std::FILE *>(f)));
-}
-
-int seek_proc(fi_handle f, long offset, int origin)
-{
-    return std::fseek(static_cast<std::FILE *>(f), offset, origin);
-}
-
-long tell_proc(fi_handle f)
-{
-    return std::ftell(static_cast<std::FILE *>(f));
-}
-
-// The temporary file, which must not outlive a failed or interrupted save. The signal handler
-// reads its name, so it changes only while the signals are held.
-char temp_path[PATH_MAX + 32];
+// The name our picture's file has while it is not yet the output's: only on file systems without
+// unnamed files, or for the instant between linking a replacement and renaming it. The signal
+// handler reads it, so it changes only while the signals are held.
+int temp_dir = -1;
+char temp_name[32];
 volatile sig_atomic_t armed = 0;
 
-// What ends a run from outside and can be caught: hang-up, Ctrl-C, kill, a file size limit.
-const int fatal[] = {SIGHUP, SIGINT, SIGTERM, SIGXFSZ};
+// What ends a run from outside and can be caught.
+const int fatal[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGABRT, SIGUSR1, SIGUSR2,   SIGPIPE,
+                     SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGPROF, SIGVTALRM};
 
 extern "C" void on_fatal(int sig)
 {
     // Async-signal-safe calls only. The action is back to the default (SA_RESETHAND), so raising
     // the signal again ends the process by it, and a shell sees the usual status.
     if (armed)
-        unlink(temp_path);
+        unlinkat(temp_dir, temp_name, 0);
     raise(sig);
 }
 
-void catch_fatal()
+void remove_at_exit()
 {
+    if (armed)
+        unlinkat(temp_dir, temp_name, 0);
+}
+
+// Makes every fatal signal, and exit, remove the temporary name. An ignored signal (nohup, a
+// background job) stays ignored: it ends nothing.
+bool catch_fatal()
+{
+    static bool caught = false;
+    if (caught)
+        return true;
+    if (std::atexit(remove_at_exit) != 0) {
+        errno = ENOMEM;
+        return false;
+    }
+    caught = true;
     for (const int sig : fatal) {
         struct sigaction was;
-        // An ignored signal (nohup, a background job) stays ignored: it ends nothing.
         if (sigaction(sig, nullptr, &was) != 0 || was.sa_handler == SIG_IGN)
             continue;
         struct sigaction sa = {};
@@ -71,6 +74,7 @@ void catch_fatal()
         sa.sa_flags = SA_RESETHAND | SA_NODEFER;
         sigaction(sig, &sa, nullptr);
     }
+    return true;
 }
 
 // Holds the fatal signals back around a step that must not be cut in half; release lets them in.
@@ -89,129 +93,447 @@ void release(const sigset_t &was)
     sigprocmask(SIG_SETMASK, &was, nullptr);
 }
 
-// Makes the temporary file beside the output, armed from the moment it exists.
-int make_temp(const std::string &dir)
+// Picks the next candidate temporary name; a name that is taken is simply tried again.
+void next_temp_name()
 {
-    const std::string name = dir + "/.vozk-render-XXXXXX";
-    if (name.size() >= sizeof temp_path) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    const sigset_t was = hold();
-    std::memcpy(temp_path, name.c_str(), name.size() + 1);
-    const int fd = mkostemp(temp_path, O_CLOEXEC);
-    armed = fd >= 0;
-    release(was);
-    return fd;
+    static std::uint64_t seed = 0;
+    if (seed == 0)
+        seed = static_cast<std::uint64_t>(getpid()) << 32 ^ reinterpret_cast<std::uintptr_t>(&seed);
+    seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+    const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    std::memcpy(temp_name, ".vozk-render-", 13);
+    std::uint64_t v = seed >> 16;
+    for (int i = 13; i < 19; i++, v /= 62)
+        temp_name[i] = digits[v % 62];
+    temp_name[19] = '\0';
 }
 
-// Removes the temporary file (unless it was renamed into place) and disarms; keeps errno.
+// Gives the unnamed file fd the name in dir: through /proc, or without it where we are privileged
+// to. linkat never follows a link at the name, and never replaces an entry (EEXIST).
+bool link_unnamed(int fd, int dir, const char *name)
+{
+    char proc[32];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    if (linkat(AT_FDCWD, proc, dir, name, AT_SYMLINK_FOLLOW) == 0)
+        return true;
+    return errno == ENOENT && linkat(fd, "", dir, name, AT_EMPTY_PATH) == 0;
+}
+
+// Gives a temporary name in dir: to the unnamed file fd, or, with fd -1, to a new file made with
+// mode 0666 as a create makes it (returned). Call with the signals held.
+int arm(int dir, int fd)
+{
+    if (!catch_fatal())
+        return -1;
+    for (int tries = 0; tries < 100; tries++) {
+        next_temp_name();
+        const int made =
+            fd >= 0 ? (link_unnamed(fd, dir, temp_name) ? fd : -1)
+                    : openat(dir, temp_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (made >= 0) {
+            temp_dir = dir;
+            armed = 1;
+            return made;
+        }
+        if (errno != EEXIST)
+            return -1;
+    }
+    return -1;
+}
+
+// Forgets the temporary name, removing it unless it has become the output's; keeps errno.
 void disarm(bool remove)
 {
     const int err = errno;
     const sigset_t was = hold();
     if (remove && armed)
-        unlink(temp_path);
+        unlinkat(temp_dir, temp_name, 0);
     armed = 0;
     release(was);
     errno = err;
 }
 
-// Closes fd; a failing close fails a save that had gone well, and otherwise keeps its errno.
-bool close_ok(int fd, bool ok)
+// ---- The encoder's stream ----
+
+// Buffered writes to a descriptor, every byte checked. The PNG writer does not look at what a
+// write returns, so the first failure is kept here: it ends all writing, and the save with it.
+struct sink {
+    int fd;
+    int err; // errno of the first failure
+    std::size_t used;
+    unsigned char buf[1 << 16];
+};
+
+bool drain(sink &s)
 {
-    const int err = errno;
-    if (close(fd) != 0 && ok)
-        return false;
-    errno = err;
-    return ok;
+    for (std::size_t done = 0; done < s.used;) {
+        const ssize_t n = write(s.fd, s.buf + done, s.used - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            s.err = n < 0 ? errno : EIO;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    s.used = 0;
+    return true;
 }
 
-// Encodes the picture as PNG into fd, from its offset, and flushes it there. On failure errno or
-// errorlevel says why.
+unsigned write_proc(void *buf, unsigned size, unsigned count, fi_handle handle)
+{
+    sink &s = *static_cast<sink *>(handle);
+    const unsigned char *from = static_cast<const unsigned char *>(buf);
+    for (std::size_t left = std::size_t{size} * count; left > 0 && s.err == 0;) {
+        if (s.used == sizeof s.buf && !drain(s))
+            break;
+        const std::size_t n = std::min(left, sizeof s.buf - s.used);
+        std::memcpy(s.buf + s.used, from, n);
+        s.used += n;
+        from += n;
+        left -= n;
+    }
+    return s.err == 0 ? count : 0;
+}
+
+// The PNG writer only writes, front to back.
+unsigned read_proc(void *, unsigned, unsigned, fi_handle)
+{
+    return 0;
+}
+
+int seek_proc(fi_handle handle, long, int)
+{
+    static_cast<sink *>(handle)->err = ESPIPE;
+    return -1;
+}
+
+long tell_proc(fi_handle handle)
+{
+    static_cast<sink *>(handle)->err = ESPIPE;
+    return -1;
+}
+
+// Encodes the picture as PNG into fd, from its offset. On failure errno, or errorlevel if the
+// library reported it, says why.
 bool encode(FIBITMAP *bitmap, int fd)
 {
-    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    std::FILE *f = copy < 0 ? nullptr : fdopen(copy, "wb");
-    if (!f) {
-        if (copy >= 0)
-            close_ok(copy, false);
-        return false;
-    }
+    sink s = {fd, 0, 0, {}};
     FreeImageIO io = {read_proc, write_proc, seek_proc, tell_proc};
-    bool ok = FreeImage_SaveToHandle(FIF_PNG, bitmap, &io, f, 0) && errorlevel == 0;
-    if (!ok && errorlevel == 0 && errno == 0)
-        errno = EIO; // the encoder gave up without a word
-    const int err = errno;
-    if (std::fclose(f) != 0 && ok)
+    errno = 0;
+    const BOOL saved = FreeImage_SaveToHandle(FIF_PNG, bitmap, &io, &s, 0);
+    if (s.err == 0)
+        drain(s);
+    if (s.err != 0) {
+        errno = s.err;
         return false;
-    errno = err;
-    return ok;
-}
-
-// The path that opening path would write: symbolic links followed, even a dangling last one.
-std::string resolve(const char *path)
-{
-    std::string p = path;
-    struct stat st;
-    for (int hops = 0; hops < 40 && lstat(p.c_str(), &st) == 0 && S_ISLNK(st.st_mode); hops++) {
-        char target[PATH_MAX];
-        const ssize_t len = readlink(p.c_str(), target, sizeof target);
-        if (len <= 0 || len == sizeof target)
-            break;
-        const std::string t(target, static_cast<size_t>(len));
-        const size_t slash = p.rfind('/');
-        p = t[0] == '/' || slash == std::string::npos ? t : p.substr(0, slash + 1) + t;
     }
-    return p;
+    if (errorlevel != 0)
+        return false;
+    if (!saved && errno == 0)
+        errno = EIO; // the encoder gave up without a word
+    return saved;
 }
 
-std::string directory_of(const std::string &p)
+// ---- Files and names ----
+
+bool same_file(const struct stat &a, const struct stat &b)
 {
-    const size_t slash = p.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : p.substr(0, slash);
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Extended attributes, POSIX ACLs among them, would not follow the picture to a new file. The
-// SELinux label is left out: a new file in the same directory gets the same one.
-bool has_attributes(int fd)
+// Space ran out: another place may still have room.
+bool full(int err)
 {
-    char names[4096];
-    const ssize_t len = flistxattr(fd, names, sizeof names);
-    if (len < 0)
-        return errno == ERANGE; // too many to list; no support at all means none
-    for (ssize_t at = 0; at < len; at += static_cast<ssize_t>(std::strlen(names + at)) + 1)
-        if (std::strcmp(names + at, "security.selinux") != 0)
-            return true;
+    return err == ENOSPC || err == EDQUOT;
+}
+
+// The entry at the name is no longer the one we decided on: errno says what is there now.
+bool moved(const output &out)
+{
+    struct stat now;
+    if (fstatat(out.dir, out.name, &now, AT_SYMLINK_NOFOLLOW) == 0)
+        errno = S_ISDIR(now.st_mode) ? EISDIR : EEXIST;
     return false;
 }
 
-// The new name must survive a power cut as the data does. A directory that we may not read
-// cannot be synced, and some file systems cannot sync one at all; neither undoes the save.
-bool sync_directory(const std::string &dir)
+// The path still leads to the file we hold (through the link, where it was one): the picture is
+// found where the user asked for it.
+bool still_there(const output &out)
 {
-    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return true;
-    return close_ok(fd, fsync(fd) == 0 || errno == EINVAL);
+    const int follow = out.way == via_link || out.way == dangling ? 0 : AT_SYMLINK_NOFOLLOW;
+    struct stat now, ours;
+    if (fstatat(out.dir, out.name, &now, follow) != 0 || fstat(out.file, &ours) != 0)
+        return false;
+    return same_file(now, ours) || moved(out);
 }
+
+// The directory, open for syncing; one we may search but not read still serves for the rest.
+int open_directory(const char *dir)
+{
+    const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0 || errno != EACCES)
+        return fd;
+    return open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+// A new name must survive a power cut as the data does. A directory we may not read cannot be
+// synced, and some file systems cannot sync one at all; neither undoes the save.
+bool sync_directory(int dir)
+{
+    return fsync(dir) == 0 || errno == EINVAL || errno == EBADF;
+}
+
+// An unnamed file can be named later through /proc, or without it by a process privileged to.
+bool linkable(int fd)
+{
+    char proc[32];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    struct stat named, held;
+    return (stat(proc, &named) == 0 && fstat(fd, &held) == 0 && same_file(named, held)) ||
+           geteuid() == 0;
+}
+
+// A file beside the output that can take its name once the picture is complete: an unnamed file
+// with mode 0666, which the kernel gives the umask and default ACLs of a create, where the file
+// system has them and we can link them; a named temporary one otherwise.
+bool publishable(output *out)
+{
+    out->place = 0;
+    out->scratch = openat(out->dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (out->scratch >= 0 && linkable(out->scratch))
+        return true;
+    if (out->scratch >= 0) {
+        close(out->scratch);
+    } else if (errno != EOPNOTSUPP && errno != EISDIR) { // EISDIR: a kernel without them
+        return false;
+    }
+    const sigset_t was = hold();
+    out->scratch = arm(out->dir, -1);
+    out->named = out->scratch >= 0;
+    release(was);
+    return out->named;
+}
+
+// Opens where a picture waits to be copied in place: place 0 beside the output, 1 in /tmp, 2 in
+// memory. Unnamed, so that it vanishes with the process, however that ends.
+int open_place(const output &out, int place)
+{
+    if (place == 0)
+        return openat(out.dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (place == 1)
+        return open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    return memfd_create("vozk-render", MFD_CLOEXEC);
+}
+
+// Closes the scratch file, and removes its temporary name if it has one; keeps errno.
+void drop_scratch(output *out)
+{
+    const int err = errno;
+    if (out->scratch >= 0)
+        close(out->scratch);
+    out->scratch = -1;
+    if (out->named)
+        disarm(true);
+    out->named = false;
+    errno = err;
+}
+
+// The first place, from out->place on, that takes a scratch file.
+bool aside(output *out)
+{
+    int first = 0;
+    for (; out->place <= 2; out->place++) {
+        if ((out->scratch = open_place(*out, out->place)) >= 0)
+            return true;
+        first = first ? first : errno;
+    }
+    errno = first;
+    return false;
+}
+
+// Extended attributes, name and value, sorted: ACLs and security labels among them. False when
+// they cannot be read; none at all where the file system has none.
+bool attributes_of(int fd, std::vector<std::string> *all)
+{
+    const ssize_t size = flistxattr(fd, nullptr, 0);
+    if (size <= 0)
+        return size == 0 || errno == ENOTSUP;
+    std::string names(static_cast<size_t>(size), '\0');
+    const ssize_t len = flistxattr(fd, &names[0], names.size());
+    if (len < 0)
+        return false; // ERANGE: more came since; compare nothing
+    for (ssize_t at = 0; at < len; at += static_cast<ssize_t>(std::strlen(&names[at])) + 1) {
+        const char *name = &names[at];
+        const ssize_t need = fgetxattr(fd, name, nullptr, 0);
+        std::string value(need > 0 ? static_cast<size_t>(need) : 0, '\0');
+        if (need < 0 || fgetxattr(fd, name, &value[0], value.size()) != need)
+            return false;
+        all->push_back(std::string(name) + '=' + value);
+    }
+    std::sort(all->begin(), all->end());
+    return true;
+}
+
+bool same_attributes(int a, int b)
+{
+    std::vector<std::string> in_a, in_b;
+    return attributes_of(a, &in_a) && attributes_of(b, &in_b) && in_a == in_b;
+}
+
+// Inode flags (chattr): the same on both, or none on this file system. How the file system stores
+// a file (extents, inline data) is no flag of the user's.
+bool same_flags(int a, int b)
+{
+    const int layout = FS_EXTENT_FL | FS_HUGE_FILE_FL | FS_INDEX_FL | FS_INLINE_DATA_FL;
+    int fa = 0, fb = 0;
+    const bool got_a = ioctl(a, FS_IOC_GETFLAGS, &fa) == 0;
+    const bool got_b = ioctl(b, FS_IOC_GETFLAGS, &fb) == 0;
+    if (!got_a || !got_b)
+        return !got_a && !got_b;
+    return (fa & ~layout) == (fb & ~layout);
+}
+
+// Whether the new file (scratch) stands in for the old one exactly, once given its owner, group
+// and mode: what the kernel gave it besides (a default ACL, a label, inherited flags) must match
+// what the old one has.
+bool stand_in(const output &out)
+{
+    const struct stat &old = out.seen;
+    struct stat now;
+    if (fstat(out.scratch, &now) != 0)
+        return false;
+    if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) &&
+        fchown(out.scratch, old.st_uid, old.st_gid) != 0)
+        return false;
+    // After the chown, which clears set-id bits.
+    if (fchmod(out.scratch, old.st_mode & 07777) != 0 || fstat(out.scratch, &now) != 0)
+        return false;
+    return now.st_uid == old.st_uid && now.st_gid == old.st_gid && now.st_mode == old.st_mode &&
+           same_attributes(out.scratch, out.file) && same_flags(out.scratch, out.file);
+}
+
+// ---- Deciding ----
+
+// No file at the name: the picture goes into a new file beside it, linked into place when
+// complete. One that cannot be made here fails as a plain create would.
+bool plan_fresh(output *out)
+{
+    out->way = fresh;
+    return publishable(out);
+}
+
+// An existing regular file at the name, open for writing: replaced when a new file can stand in
+// for it exactly, written in place otherwise.
+bool plan_existing(output *out)
+{
+    out->way = in_place;
+    if (out->seen.st_nlink == 1 && publishable(out)) {
+        if (stand_in(*out)) {
+            out->way = replaced;
+            return true;
+        }
+        if (out->named)
+            drop_scratch(out);
+    }
+    return out->scratch >= 0 || aside(out);
+}
+
+// The name is a symbolic link, which the kernel follows as open(2) would, under its rules
+// (fs.protected_symlinks). What it leads to is written in place; a link that leads to no file
+// has its target made when the picture is complete.
+bool plan_link(output *out)
+{
+    out->file = openat(out->dir, out->name, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (out->file < 0 && errno != ENOENT)
+        return false;
+    out->way = dangling;
+    if (out->file >= 0) {
+        if (fstat(out->file, &out->seen) != 0)
+            return false;
+        if (!S_ISREG(out->seen.st_mode)) {
+            out->way = device;
+            return true;
+        }
+        out->way = via_link;
+    }
+    return aside(out);
+}
+
+// A path that ends in a slash names a directory: whatever it is, open says why it cannot be
+// written, and it makes nothing.
+bool refuse_directory(const char *path)
+{
+    const int fd = open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        close(fd);
+        errno = EISDIR;
+    }
+    return false;
+}
+
+bool decide(const char *path, output *out)
+{
+    if (*path == '\0') {
+        errno = ENOENT;
+        return false;
+    }
+    if (std::strlen(path) >= PATH_MAX) {
+        errno = ENAMETOOLONG; // as open would say, though a name relative to the directory fits
+        return false;
+    }
+    const char *slash = std::strrchr(path, '/');
+    if (slash && slash[1] == '\0')
+        return refuse_directory(path);
+    out->name = slash ? slash + 1 : path;
+    const std::string dir = !slash ? "." : slash == path ? "/" : std::string(path, slash);
+    if ((out->dir = open_directory(dir.c_str())) < 0)
+        return false;
+
+    // What is at the name, and then that very entry opened for writing, as open(2) would: a
+    // directory, a file we may not write and a read-only file system are refused here.
+    struct stat entry;
+    if (fstatat(out->dir, out->name, &entry, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT && plan_fresh(out);
+    out->seen = entry;
+    if (S_ISLNK(entry.st_mode))
+        return plan_link(out);
+    out->file = openat(out->dir, out->name, O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+    if (out->file < 0)
+        return errno == ELOOP ? moved(*out) : false; // ELOOP: it has become a link since
+    if (fstat(out->file, &out->seen) != 0)
+        return false;
+    if (!same_file(out->seen, entry))
+        return moved(*out);
+    if (!S_ISREG(out->seen.st_mode))
+        return true; // a device or a FIFO, written directly
+    return plan_existing(out);
+}
+
+// ---- Writing ----
 
 bool copy_bytes(int from, int to, off_t size)
 {
-    char buf[1 << 16];
+    std::vector<char> buf(1 << 16);
     for (off_t at = 0; at < size;) {
-        const ssize_t got = pread(from, buf, std::min<off_t>(sizeof buf, size - at), at);
+        const ssize_t got =
+            pread(from, buf.data(), static_cast<size_t>(std::min<off_t>(buf.size(), size - at)), at);
+        if (got < 0 && errno == EINTR)
+            continue;
         if (got <= 0) {
             if (got == 0)
                 errno = EIO; // the picture got shorter under us
             return false;
         }
         for (ssize_t put = 0; put < got;) {
-            const ssize_t n = pwrite(to, buf + put, static_cast<size_t>(got - put), at + put);
-            if (n < 0)
+            const ssize_t n = pwrite(to, buf.data() + put, static_cast<size_t>(got - put), at + put);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                if (n == 0)
+                    errno = EIO;
                 return false;
+            }
             put += n;
         }
         at += got;
@@ -219,139 +541,181 @@ bool copy_bytes(int from, int to, off_t size)
     return true;
 }
 
-// Puts the complete picture (size bytes in from) into the existing file open as to, which keeps
-// its inode, owner, group, mode and links. The space is claimed before the first byte is
-// overwritten, where the file system can, so that a full disk or quota leaves the old picture
-// whole; an interrupt waits until the copy is done; runs of this tool onto one file take turns.
-bool overwrite(int to, int from, off_t size)
+// Encodes the picture in full into a scratch file, from out->place on: a place that cannot take
+// the file, or that fills up during the encode, gives way to the next, as a plain write would
+// not fail there. The first failure is the one reported.
+bool encode_aside(FIBITMAP *bitmap, output *out)
 {
-    flock(to, LOCK_EX); // advisory, and not on every file system: a courtesy, not a condition
-    if (fallocate(to, FALLOC_FL_KEEP_SIZE, 0, size) != 0 && errno != EOPNOTSUPP && errno != ENOSYS)
+    int first = 0;
+    for (;; out->place++) {
+        if (out->scratch < 0)
+            out->scratch = open_place(*out, out->place);
+        const bool opened = out->scratch >= 0;
+        if (opened && encode(bitmap, out->scratch))
+            return true;
+        first = first ? first : errno;
+        drop_scratch(out);
+        if (errorlevel != 0 || out->place == 2 || (opened && !full(errno))) {
+            errno = first;
+            return false;
+        }
+    }
+}
+
+// Copies the complete picture over the file we hold, which keeps its inode, owner, group, mode,
+// links and attributes. Its space is claimed first, where the file system can, so that a full
+// disk or quota leaves the old picture whole; the copy starts only while the path still leads to
+// the file, and an interrupt waits until it is done; runs of this tool onto one file take turns.
+bool write_in_place(const output &out)
+{
+    struct stat st;
+    if (fstat(out.scratch, &st) != 0)
+        return false;
+    // Advisory, and not on every file system: a courtesy, not a condition.
+    while (flock(out.file, LOCK_EX) != 0)
+        if (errno != EINTR) {
+            if (errno != ENOLCK && errno != EINVAL && errno != EOPNOTSUPP)
+                return false;
+            break;
+        }
+    if (fallocate(out.file, FALLOC_FL_KEEP_SIZE, 0, st.st_size) != 0 && errno != EOPNOTSUPP &&
+        errno != ENOSYS)
         return false;
     const sigset_t was = hold();
-    const bool ok = copy_bytes(from, to, size) && ftruncate(to, size) == 0 && fsync(to) == 0;
+    const bool ok = still_there(out) && copy_bytes(out.scratch, out.file, st.st_size) &&
+                    ftruncate(out.file, st.st_size) == 0 && fsync(out.file) == 0;
     const int err = errno;
     release(was);
     errno = err;
     return ok;
 }
 
-// An unnamed file to hold the picture while the existing file waits: beside it if the directory
-// allows, else in /tmp, else in memory. It vanishes with the process, however that ends.
-int scratch(const std::string &dir)
+// Renames the complete scratch file over the name, whatever entry is there by now: a file, or a
+// link, which is replaced and not followed. An unnamed file gets a temporary name first, which
+// exists only while the signals are held. *refused: the directory would not let us (another
+// user's file in a sticky directory, a mount point), and nothing changed.
+bool rename_over(output *out, bool *refused)
 {
-    for (const char *d : {dir.c_str(), "/tmp"}) {
-        const int fd = open(d, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-        if (fd >= 0)
-            return fd;
-    }
-    return memfd_create("vozk-render", MFD_CLOEXEC);
-}
-
-// Writes the existing file open as to in place, once the picture is encoded in full elsewhere.
-bool write_in_place(FIBITMAP *bitmap, int to, const std::string &dir)
-{
-    const int fd = scratch(dir);
-    if (fd < 0)
-        return false;
-    struct stat st;
-    const bool ok = encode(bitmap, fd) && fstat(fd, &st) == 0 && overwrite(to, fd, st.st_size);
-    return close_ok(fd, ok);
-}
-
-// Replaces target with a new file, complete and synced before it is renamed over the old name.
-// A new file gets the mode a plain create would give; an existing one (open as keep, described
-// by old) passes on its mode, owner and group. Where they cannot be passed on, or the rename is
-// refused (another user's file in a sticky directory, a mount point), the existing file is
-// written in place; so is one in a directory where no new file can be made.
-bool replace(FIBITMAP *bitmap, const std::string &target, int keep, const struct stat *old)
-{
-    const std::string dir = directory_of(target);
-    const int fd = make_temp(dir);
-    if (fd < 0)
-        return keep >= 0 && write_in_place(bitmap, keep, dir);
-
-    mode_t mode = 0;
-    if (old) {
-        struct stat now;
-        const bool same =
-            fstat(fd, &now) == 0 && now.st_uid == old->st_uid && now.st_gid == old->st_gid;
-        if (!same && fchown(fd, old->st_uid, old->st_gid) != 0) {
-            disarm(true);
-            close(fd);
-            return write_in_place(bitmap, keep, dir);
-        }
-        mode = old->st_mode & 07777; // after the chown, which would clear set-id bits
-    } else {
-        const mode_t mask = umask(0);
-        umask(mask);
-        mode = 0666 & ~mask;
-    }
-
-    bool ok = fchmod(fd, mode) == 0 && encode(bitmap, fd) && fsync(fd) == 0;
-    bool renamed = false;
+    const sigset_t was = hold();
+    const bool named = out->named || arm(out->dir, out->scratch) >= 0;
+    const bool ok = named && renameat(out->dir, temp_name, out->dir, out->name) == 0;
+    const int err = errno;
     if (ok) {
-        const sigset_t was = hold();
-        renamed = std::rename(temp_path, target.c_str()) == 0;
-        if (renamed)
-            armed = 0; // the name is the output's now: nothing to remove
-        release(was);
-        struct stat st;
-        if (renamed)
-            ok = sync_directory(dir);
-        else
-            ok = keep >= 0 && fstat(fd, &st) == 0 && overwrite(keep, fd, st.st_size);
+        armed = 0; // the name is the output's now
+    } else if (named && !out->named) {
+        unlinkat(out->dir, temp_name, 0);
+        armed = 0;
     }
-    disarm(!renamed);
-    return close_ok(fd, ok);
+    release(was);
+    *refused = named && !ok && (err == EPERM || err == EACCES || err == EBUSY || err == EXDEV);
+    errno = err;
+    return ok;
 }
 
-// Devices, FIFOs and pipes (/dev/stdout) are written as they are.
-bool write_direct(FIBITMAP *bitmap, const char *path)
+// A new file: the unnamed one linked to the name, which never follows a link or replaces an
+// entry. A name taken since we looked (another run, a planted link) is replaced as an entry.
+bool publish_fresh(output *out)
 {
-    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
-    return fd >= 0 && close_ok(fd, encode(bitmap, fd));
-}
-
-bool save(FIBITMAP *bitmap, const char *path)
-{
-    if (*path == '\0') {
-        errno = ENOENT; // what open would say, without the encoding work first
+    if (fsync(out->scratch) != 0)
         return false;
-    }
-    struct stat st;
-    if (stat(path, &st) != 0) {
-        if (errno != ENOENT)
-            return false; // a loop of links, a path through a file, no permission to look
-        return replace(bitmap, resolve(path), -1, nullptr); // a dangling link makes its target
-    }
-    if (!S_ISREG(st.st_mode))
-        return write_direct(bitmap, path); // a directory fails here, as it should
+    if (!out->named && link_unnamed(out->scratch, out->dir, out->name))
+        return sync_directory(out->dir);
+    bool refused = false;
+    if (!out->named && errno != EEXIST)
+        return false;
+    return rename_over(out, &refused) && sync_directory(out->dir);
+}
 
-    // An existing file is written only if open lets us write it: permission bits and ACLs for
-    // the effective ids, read-only file systems, immutable files.
-    const int fd = open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0 || fstat(fd, &st) != 0)
-        return fd >= 0 && close_ok(fd, false);
-    // A replacement keeps all that a plain write keeps only for a file with one link and no
-    // extended attributes, and only if the name still leads to it (not to a swapped link).
-    const std::string target = resolve(path);
-    struct stat named;
-    const bool whole = st.st_nlink == 1 && !has_attributes(fd) &&
-                       stat(target.c_str(), &named) == 0 && named.st_dev == st.st_dev &&
-                       named.st_ino == st.st_ino;
-    const bool ok =
-        whole ? replace(bitmap, target, fd, &st) : write_in_place(bitmap, fd, directory_of(target));
-    return close_ok(fd, ok);
+// An existing file of ours: the new one renamed over it. Where the directory refuses the rename,
+// the picture, already complete, is copied in place; where the new file cannot hold the picture
+// but the old one may (its own blocks, and what can be claimed), it is written in place too.
+bool publish_replacement(FIBITMAP *bitmap, output *out)
+{
+    if (!encode(bitmap, out->scratch)) {
+        if (errorlevel != 0 || !full(errno))
+            return false;
+        drop_scratch(out);
+        out->way = in_place;
+        out->place = 1;
+        return encode_aside(bitmap, out) && write_in_place(*out);
+    }
+    bool refused = false;
+    if (fsync(out->scratch) == 0 && rename_over(out, &refused))
+        return sync_directory(out->dir);
+    if (!refused)
+        return false;
+    out->way = in_place;
+    return write_in_place(*out);
+}
+
+// The target of a link that led to no file: made now by the kernel, through the link, as a plain
+// create would make it, if the link is still the one we saw.
+bool make_target(output *out)
+{
+    struct stat now;
+    if (fstatat(out->dir, out->name, &now, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    if (!same_file(now, out->seen))
+        return moved(*out);
+    out->file = openat(out->dir, out->name, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+    return out->file >= 0;
+}
+
+bool save(FIBITMAP *bitmap, output *out)
+{
+    switch (out->way) {
+    case device:
+        return encode(bitmap, out->file);
+    case fresh:
+        return encode(bitmap, out->scratch) && publish_fresh(out);
+    case replaced:
+        return publish_replacement(bitmap, out);
+    case in_place:
+    case via_link:
+        return encode_aside(bitmap, out) && write_in_place(*out);
+    case dangling:
+        return encode_aside(bitmap, out) && make_target(out) && write_in_place(*out);
+    }
+    return false;
+}
+
+// Closes what the save opened. The file that was written can still report a failed write when
+// it is closed (NFS does), which fails the save; the rest only needs closing.
+bool finish(output *out, bool ok)
+{
+    if (out->named)
+        disarm(true); // nothing is removed once the name has become the output's
+    const bool new_file = out->way == fresh || out->way == replaced;
+    const int written = new_file ? out->scratch : out->file;
+    for (int *fd : {&out->scratch, &out->file, &out->dir}) {
+        const int err = errno;
+        if (*fd >= 0 && close(*fd) != 0 && ok && *fd == written)
+            ok = false;
+        else
+            errno = err;
+        *fd = -1;
+    }
+    return ok;
 }
 
 } // namespace
 
-void save_png(FIBITMAP *bitmap, const char *path)
+void open_output(const char *path, output *out)
 {
-    catch_fatal();
-    if (save(bitmap, path))
-        errno = 0; // what the look-ups and fall-backs met on the way is no failure
+    *out = output{};
+    out->path = out->name = path;
+    out->dir = out->file = out->scratch = -1;
+    out->way = device;
+    if (decide(path, out))
+        errno = 0; // what the look-ups met on the way is no failure
+    else if (errno == 0)
+        errno = EIO; // a refusal must never pass for success
+}
+
+void save_png(FIBITMAP *bitmap, output *out)
+{
+    if (finish(out, save(bitmap, out)))
+        errno = 0;
     else if (errorlevel == 0 && errno == 0)
-        errno = EIO; // a failure must never pass for success
+        errno = EIO;
 }

@@ -1,22 +1,55 @@
 // Saving the picture as PNG without ever losing a file, and writing only what opening the output
-// for writing would let us write.
+// for writing would let us write. The way is decided once, on descriptors, before the picture is
+// drawn: open_output looks at the path, decides, and opens all that the save will need; save_png
+// then encodes and publishes through those descriptors and never looks the name up again.
+//
+// - A new file is encoded into an unnamed file in its directory, made with mode 0666 so that the
+//   kernel applies the umask and default ACLs as for any create, and linked into place whole.
+// - An existing file of ours that a new file can stand in for exactly (one link, and the same
+//   owner, group, mode, extended attributes, ACLs, security label and inode flags) is replaced:
+//   the new file is linked to a temporary name and renamed over it, with the signals held.
+// - Any other existing regular file, and one named through a symbolic link, is written in place
+//   and keeps its inode: the picture is encoded in full elsewhere (beside it, else in /tmp, else
+//   in memory), the space it needs is claimed, and only then is it copied over the old bytes.
+// - Devices, FIFOs and pipes (/dev/stdout) are written directly.
+// - What open(2) would refuse is refused, for the same reason. Links are followed only by the
+//   kernel, so its rules (fs.protected_symlinks) hold.
+// - Where unnamed files are not supported, or cannot be linked (no /proc), a named temporary
+//   file .vozk-render-XXXXXX takes their place; catchable signals and exit remove it.
 #pragma once
 
 #include <FreeImage.h>
+#include <sys/stat.h>
 
-// Writes bitmap to path as PNG with the encoder's defaults, following symbolic links.
-// - A new file, or an existing one of ours with one link and no extended attributes (ACLs), is
-//   replaced atomically: the PNG goes to a new file in the same directory, which is synced,
-//   renamed over the path and the directory synced. A replaced file keeps its mode, owner and
-//   group; a new one gets 0666 less the umask.
-// - Otherwise (more links, another owner or group, a directory that refuses the new file or the
-//   rename) the existing file is written in place, keeping its inode: the PNG is encoded in full
-//   first, into an unnamed file (beside it, in /tmp, or in memory), and copied over it once its
-//   space is claimed.
-// - A file that open(2) would not let us write is refused (EACCES); devices, FIFOs and pipes are
-//   written directly.
-// - SIGHUP, SIGINT, SIGTERM and SIGXFSZ, unless ignored, remove the temporary file and then end
-//   the process by the same signal; they are held off while the old file is being overwritten.
-// Returns nothing: a failure leaves errno set, or errorlevel if the library reported it, for the
-// check that follows; success leaves errno 0.
-void save_png(FIBITMAP *bitmap, const char *path);
+// How a picture reaches the output path.
+enum output_way {
+    device,   // a device, FIFO or pipe: encoded straight into it
+    fresh,    // no file yet: an unnamed file, linked into place
+    replaced, // an existing file of ours, replaced by a new one renamed over it
+    in_place, // an existing file that a new one could not stand in for
+    via_link, // the file a symbolic link leads to, written in place
+    dangling, // a symbolic link to no file yet: the kernel creates its target
+};
+
+// What open_output decided and opened for save_png.
+struct output {
+    const char *path;   // as the user gave it
+    const char *name;   // its last component
+    int dir;            // the directory that holds the name
+    int file;           // the existing file, open for writing; -1 if none
+    struct stat seen;   // the entry or file as it was when we looked
+    output_way way;
+    int scratch;        // the file the picture is encoded into, unless written directly
+    int place;          // where scratch is: 0 beside the output, 1 in /tmp, 2 in memory
+    bool named;         // scratch has a temporary name, to be removed if the run fails
+};
+
+// Decides how path will be written and opens what that needs. Refuses, with errno set as opening
+// path for writing would set it, what the save would refuse; nothing visible is created or
+// changed. Leaves errno 0 on success.
+void open_output(const char *path, output *out);
+
+// Writes bitmap as PNG with the encoder's defaults, the way open_output decided. Returns nothing:
+// a failure leaves errno set, or errorlevel if the library reported it, for the check that
+// follows; success leaves errno 0.
+void save_png(FIBITMAP *bitmap, output *out);

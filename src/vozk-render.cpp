@@ -13,7 +13,6 @@
 #include "save.h"
 
 #include <FreeImage.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,10 +25,14 @@ int main(int argc, char **argv)
     // from here on it holds only what the tool's own steps set.
     errno = 0;
 
-    // Standard output must be open: a closed one would first show as a stray errno in the
-    // banner's checks, blamed on the wrong step.
+    // A standard stream that was closed gets /dev/null in its place, so that no file we open
+    // takes its number (an error message must never land in the picture). Standard output must
+    // have been open: a closed one would first show as a stray errno in the banner's checks,
+    // blamed on the wrong step. A closed standard input fails the read as it would have.
+    const int closed = fill_std_streams();
     const char *noout = "Error writing to standard output -- aborting...\n";
-    if (fcntl(STDOUT_FILENO, F_GETFD) < 0) {
+    if (closed & (1 << STDOUT_FILENO)) {
+        errno = EBADF;
         std::perror(noout);
         return 1;
     }
@@ -77,7 +80,11 @@ int main(int argc, char **argv)
     // The text: every byte of standard input, none of them special here.
     unsigned char *buf = nullptr;
     std::size_t cap = 0;
-    const std::int64_t n = read_input(STDIN_FILENO, &buf, &cap, max_input);
+    std::int64_t n = -1;
+    if (closed & (1 << STDIN_FILENO))
+        errno = EBADF;
+    else
+        n = read_input(STDIN_FILENO, &buf, &cap, max_input);
     ck_err(nullptr, buf, "getdelim() error -- aborting...\n");
     if (n <= 1) {
         std::fputs("Input too short -- must be at least 1 character - aborting \n", stderr);
@@ -103,6 +110,13 @@ int main(int argc, char **argv)
     }
     const std::int32_t width = static_cast<std::int32_t>(wide);
     const std::int32_t height = static_cast<std::int32_t>(high);
+
+    // Decide now how the picture will be written, and open what that takes: a path that cannot
+    // be written is refused before any drawing, with the reason the save would give.
+    const char *nosave = "Error saving bitmap -- aborting...\n";
+    output out;
+    open_output(path, &out);
+    ck_err(nullptr, buf, nosave);
 
     // A picture that cannot fit in memory is refused now, with a word, rather than by a failing
     // allocation or by the out-of-memory killer, which gives none.
@@ -134,8 +148,8 @@ int main(int argc, char **argv)
     RGBQUAD black = {0x00, 0x00, 0x00, 0x00};
     FreeImage_SetBackgroundColor(bitmap, &black);
     ck_err(bitmap, buf, "Error setting background color` -- aborting...\n");
-    save_png(bitmap, path);
-    ck_err(bitmap, buf, "Error saving bitmap -- aborting...\n");
+    save_png(bitmap, &out);
+    ck_err(bitmap, buf, nosave);
 
     // Release everything and report.
     FreeImage_Unload(bitmap);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -40,11 +41,86 @@ inline bool root()
     return geteuid() == 0;
 }
 
+// Built with AddressSanitizer, which reserves terabytes of address space, keeps shadow memory, and
+// reads its options from /proc.
+inline bool sanitized()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#elif defined(__has_feature)
+    return __has_feature(address_sanitizer);
+#else
+    return false;
+#endif
+}
+
 inline std::string usage_line(const std::string &prog)
 {
     return "USAGE : " + prog +
            " columns output-file, where \"columns\" is a positive integer and \"output-file\" is "
            "the name of the file to which to save the image\n";
+}
+
+// Bytes that make a large PNG (random glyphs compress badly), slow enough to encode to be caught
+// half-way.
+inline std::string random_bytes(size_t n, unsigned seed)
+{
+    std::string text(n, 'x');
+    for (char &ch : text)
+        ch = static_cast<char>((seed = seed * 1103515245 + 12345) >> 16);
+    return text;
+}
+
+inline mode_t mode_of(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+const uid_t nobody = 65534;
+const gid_t nogroup = 65534;
+
+// How a case runs the tool: as whom, where, with what set up first and what preloaded.
+struct launch {
+    bool nobody = false;  // as nobody, through setpriv (needs root)
+    bool no_proc = false; // in a mount namespace without /proc, as in a bare chroot (needs root)
+    std::string setup;    // shell commands run first: ulimit, umask, trap
+    std::string hook_at;  // a point of the run (preload_hook.cpp), and the command run there
+    std::string hook_run;
+};
+
+// Runs the tool as launched, with core dumps off: a signal that dumps core leaves no file.
+inline run_result run_tool(const launch &how, const std::vector<std::string> &args,
+                           const std::string &input)
+{
+    std::vector<std::string> argv = {"-c", "ulimit -c 0; " + how.setup + " exec \"$@\"", "sh"};
+    if (how.no_proc)
+        argv.insert(argv.end(), {"/usr/bin/unshare", "-m", "--propagation", "private",
+                                 "/bin/sh", "-c", "umount -l /proc && exec \"$@\"", "sh"});
+    if (how.nobody)
+        argv.insert(argv.end(),
+                    {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    argv.insert(argv.end(), {"/usr/bin/env", "ASAN_OPTIONS=verify_asan_link_order=0"});
+    if (!how.hook_at.empty())
+        argv.insert(argv.end(), {std::string("LD_PRELOAD=") + VOZK_HOOK,
+                                 "VOZK_HOOK_AT=" + how.hook_at, "VOZK_HOOK_RUN=" + how.hook_run});
+    argv.push_back(tool);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program("/bin/sh", argv, input);
+}
+
+// Why a launch cannot run here, or empty when it can.
+inline std::string cannot_launch(const launch &how)
+{
+    if ((how.nobody || how.no_proc) && !root())
+        return "needs root to act as another user or to unmount /proc";
+    if (how.nobody && access("/usr/bin/setpriv", X_OK) != 0)
+        return "needs setpriv (Debian package util-linux)";
+    if (how.no_proc && access("/usr/bin/unshare", X_OK) != 0)
+        return "needs unshare (Debian package util-linux)";
+    if (how.no_proc && sanitized())
+        return "the sanitizers need /proc: they read their options and the memory map there";
+    return "";
 }
 
 class Cli : public ::testing::Test

@@ -121,17 +121,6 @@ TEST_F(Limits, InputSize)
     }
 }
 
-bool sanitized()
-{
-#if defined(__SANITIZE_ADDRESS__)
-    return true;
-#elif defined(__has_feature)
-    return __has_feature(address_sanitizer);
-#else
-    return false;
-#endif
-}
-
 // Text in lines of about 50 bytes: 300 KB of it at 80 columns make a bitmap of about 36 MB.
 std::string lines_of_text(size_t n)
 {

@@ -1,0 +1,431 @@
+// End to end: the output file when things go wrong at a chosen point of the save. A write that
+// fails (strace injects the error), a signal, a file system changed by someone else between the
+// tool's look and its write (a preloaded hook acts at that very call), a bad path, a closed
+// standard stream, a missing /proc.
+#include "cli.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+using Faults = Cli;
+
+// Why strace cannot fail calls here (not installed, or no ptrace: emulation, some containers).
+std::string cannot_trace()
+{
+    if (access("/usr/bin/strace", X_OK) != 0)
+        return "needs strace (Debian package strace)";
+    if (std::system("/usr/bin/strace -o /dev/null /bin/true 2>/dev/null") != 0)
+        return "strace cannot trace processes here (no ptrace)";
+    return "";
+}
+
+// Runs the tool under strace, with the extra strace arguments given; the calls traced go to log.
+run_result traced(const std::vector<std::string> &strace, const std::vector<std::string> &args,
+                  const std::string &input)
+{
+    std::vector<std::string> all = {"-E", "ASAN_OPTIONS=detect_leaks=0"}; // no leak checks traced
+    all.insert(all.end(), strace.begin(), strace.end());
+    all.push_back(tool);
+    all.insert(all.end(), args.begin(), args.end());
+    return run_program("/usr/bin/strace", all, input);
+}
+
+// The numbers, counted from 1 among all calls of call in a strace log, of those that wrote the
+// picture: to the descriptor whose first write began the PNG (the sanitizers write elsewhere).
+std::vector<int> stream_calls(const std::string &log, const std::string &call)
+{
+    std::vector<int> numbers;
+    std::istringstream lines(log);
+    int n = 0;
+    std::string fd;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(call + "(", 0) != 0)
+            continue;
+        n++;
+        const std::string to = line.substr(call.size() + 1, line.find(',') - call.size() - 1);
+        if (fd.empty() && line.find(", \"\\211PNG") != std::string::npos)
+            fd = to;
+        if (!fd.empty() && to == fd)
+            numbers.push_back(n);
+    }
+    return numbers;
+}
+
+// Every write of the encoded picture is checked, and so is every write of the copy in place: the
+// first one that fails fails the save with its reason. A replacement or a new file then leaves
+// the old file as it was; the copy in place leaves it whole only if nothing was written yet.
+// Where the new file fills up its disk, a replacement still has the old file's blocks.
+TEST_F(Faults, EveryFailedWriteFailsTheSave)
+{
+    const std::string why = cannot_trace();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    const std::string text = random_bytes(100000, 5);
+    write_file(dir + "/input", text);
+    const std::string out = dir + "/out.png";
+    const std::string other = dir + "/other.png";
+    const std::string log = dir + "/calls";
+    const struct {
+        const char *what;
+        bool existing;
+        bool second_link;
+    } layouts[] = {{"a new file", false, false},
+                   {"a replacement", true, false},
+                   {"a file written in place", true, true}};
+    for (const auto &l : layouts) {
+        const auto set_up = [&] {
+            std::remove(out.c_str());
+            std::remove(other.c_str());
+            if (l.existing)
+                write_file(out, "the old picture");
+            if (l.second_link && link(out.c_str(), other.c_str()) != 0)
+                std::abort();
+        };
+        set_up();
+        const std::string listing = names_in(dir);
+        ASSERT_EQ(traced({"-o", log, "-e", "trace=write,pwrite64"}, {"250", out}, dir + "/input")
+                      .status,
+                  0);
+        const std::string calls = read_file(log);
+        std::remove(log.c_str());
+        const struct {
+            std::string call;
+            std::vector<int> numbers;
+        } streams[] = {{"write", stream_calls(calls, "write")},
+                       {"pwrite64", stream_calls(calls, "pwrite64")}};
+        ASSERT_GE(streams[0].numbers.size(), 3u) << calls;
+        ASSERT_EQ(streams[1].numbers.empty(), !l.second_link) << calls;
+        for (const auto &stream : streams) {
+            const std::vector<int> &n = stream.numbers;
+            if (n.empty())
+                continue;
+            const struct {
+                const char *which;
+                int number;
+            } picks[] = {{"first", n.front()}, {"middle", n[n.size() / 2]}, {"last", n.back()}};
+            for (const auto &pick : picks) {
+                set_up();
+                const std::string inject =
+                    "inject=" + stream.call + ":error=EIO:when=" + std::to_string(pick.number);
+                const run_result r = traced({"-o", "/dev/null", "-e", "trace=" + stream.call, "-e",
+                                             inject},
+                                            {"250", out}, dir + "/input");
+                const std::string what = std::string(l.what) + ", the " + pick.which + " " +
+                                         stream.call + " failing";
+                EXPECT_EQ(r.status, 1) << what;
+                EXPECT_EQ(r.out, banner() + prompt) << what;
+                EXPECT_EQ(r.err, "Error saving bitmap -- aborting...\n: Input/output error\n")
+                    << what;
+                EXPECT_EQ(names_in(dir), listing) << what << ": nothing left beside it";
+                if (stream.call == "write" || pick.number == n.front()) {
+                    EXPECT_TRUE(read_file(out) == (l.existing ? "the old picture" : "")) << what;
+                }
+            }
+        }
+    }
+
+    // A disk that fills up under the new file: a replacement goes in place (the old file's
+    // blocks hold the picture), a new file fails as a plain create would.
+    for (const bool existing : {false, true}) {
+        std::remove(out.c_str());
+        std::remove(other.c_str());
+        if (existing)
+            write_file(out, std::string(700000, 'o'));
+        struct stat before;
+        const bool had = stat(out.c_str(), &before) == 0;
+        ASSERT_EQ(traced({"-o", log, "-e", "trace=write"}, {"250", out}, dir + "/input").status,
+                  0);
+        const std::vector<int> n = stream_calls(read_file(log), "write");
+        std::remove(log.c_str());
+        std::remove(out.c_str());
+        if (existing)
+            write_file(out, std::string(700000, 'o'));
+        const run_result r =
+            traced({"-o", "/dev/null", "-e", "trace=write", "-e",
+                    "inject=write:error=ENOSPC:when=" + std::to_string(n.at(1))},
+                   {"250", out}, dir + "/input");
+        if (existing) {
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(compare(read_png(out), expected_picture(text, 250)), "");
+            struct stat after;
+            ASSERT_EQ(stat(out.c_str(), &after), 0);
+            EXPECT_TRUE(had && after.st_ino == before.st_ino) << "written in place";
+        } else {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, "Error saving bitmap -- aborting...\n: No space left on device\n");
+            EXPECT_FALSE(exists(out));
+        }
+        EXPECT_EQ(names_in(dir).find(".vozk-render-"), std::string::npos);
+    }
+}
+
+// A signal in the middle of the encode ends the run by that signal, and nothing of the new
+// picture outlives it: not even SIGKILL leaves a file, as the picture has no name until it is
+// complete. Without /proc a named temporary file stands in, which the catchable signals remove.
+// An ignored signal stays ignored.
+void signals_leave_nothing(const std::string &dir, bool no_proc, const std::vector<int> &signals)
+{
+    const std::string text = random_bytes(300000, 2);
+    write_file(dir + "/input", text);
+    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+    const std::string out = dir + "/out.png";
+    for (const int sig : signals)
+        for (const bool ignored : {false, true}) {
+            if (ignored && sig != SIGHUP)
+                continue; // as under nohup
+            const std::string what = std::string(strsignal(sig)) + (ignored ? ", ignored" : "");
+            write_file(out, "the old picture");
+            if (no_proc) { // nobody's own, so that a new file can stand in for it
+                ASSERT_EQ(chown(out.c_str(), nobody, nogroup), 0);
+            }
+            launch how;
+            how.no_proc = how.nobody = no_proc;
+            how.setup = ignored ? "trap '' " + std::to_string(sig) + ";" : "";
+            how.hook_at = "write:3";
+            how.hook_run = "kill -s " + std::to_string(sig) + " $VOZK_PID";
+            const run_result r = run_tool(how, {"250", out}, dir + "/input");
+            if (ignored) {
+                EXPECT_EQ(r.status, 0) << what << ": " << r.err;
+                EXPECT_EQ(compare(read_png(out), expected_picture(text, 250)), "") << what;
+            } else {
+                EXPECT_EQ(r.signal, sig) << what << ": " << r.status << " " << r.err;
+                EXPECT_TRUE(read_file(out) == "the old picture") << what << ": it was replaced";
+            }
+            EXPECT_EQ(names_in(dir), "input\nout.png\n") << what;
+        }
+}
+
+TEST_F(Faults, SignalsLeaveNothingBehind)
+{
+    signals_leave_nothing(dir, false,
+                          {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGABRT,
+                           SIGKILL});
+}
+
+TEST_F(Faults, SignalsLeaveNothingBehindWithoutProc)
+{
+    launch how;
+    how.nobody = how.no_proc = true;
+    const std::string why = cannot_launch(how);
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    signals_leave_nothing(dir, true, {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGPIPE});
+}
+
+// The save decides once, on descriptors, and never writes where a name changed by someone else
+// since would lead: a link planted at the name is replaced as an entry, never followed; a file
+// that is no longer at the path is not written, and the run fails rather than report a picture
+// that cannot be found under the path. Each change is made by a hook at the very call after
+// which it would do harm.
+TEST_F(Faults, NamesAreDecidedOnce)
+{
+    const std::string out = dir + "/out.png";
+    const std::string victim = dir + "/victim.png";
+    const struct {
+        const char *what;
+        bool existing;
+        bool second_link;
+        const char *at;  // where the hook acts
+        const char *run; // what it changes, in the directory
+        const char *reason; // why the save fails, or null when it succeeds
+    } cases[] = {
+        {"a link planted once the file was opened", true, false, "open:out.png",
+         "mv out.png moved.png && ln -s victim.png out.png", nullptr},
+        {"a link planted at a free name once it was looked at", false, false, "stat:out.png",
+         "ln -s victim.png out.png", nullptr},
+        {"a directory put in place of the file before the rename", true, false, "fsync:1",
+         "mv out.png moved.png && mkdir out.png", "Is a directory"},
+        {"the file removed before it is written in place", true, true, "fallocate:1",
+         "rm out.png", "No such file or directory"},
+        {"another file put in place of one to be written in place", true, true, "fallocate:1",
+         "rm out.png && echo intruder > out.png", "File exists"},
+    };
+    write_file(dir + "/input", "HELLO\n");
+    for (const auto &c : cases) {
+        EXPECT_EQ(std::system(("cd '" + dir + "' && rm -rf out.png moved.png other.png").c_str()),
+                  0);
+        write_file(victim, "the victim");
+        ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+        if (root()) {
+            ASSERT_EQ(chown(victim.c_str(), nobody, nogroup), 0);
+        }
+        if (c.existing)
+            write_file(out, "the old picture");
+        if (c.second_link) {
+            ASSERT_EQ(link(out.c_str(), (dir + "/other.png").c_str()), 0);
+        }
+        struct stat before;
+        ASSERT_EQ(stat(victim.c_str(), &before), 0);
+        launch how;
+        how.hook_at = c.at;
+        how.hook_run = std::string("cd '") + dir + "' && " + c.run;
+        const run_result r = run_tool(how, {"3", out}, dir + "/input");
+
+        struct stat after;
+        ASSERT_EQ(stat(victim.c_str(), &after), 0);
+        EXPECT_TRUE(read_file(victim) == "the victim") << c.what << ": the victim was written";
+        EXPECT_TRUE(after.st_ino == before.st_ino && after.st_uid == before.st_uid &&
+                    after.st_mode == before.st_mode && after.st_nlink == before.st_nlink)
+            << c.what << ": the victim's inode, owner, mode and links";
+        if (c.reason) {
+            EXPECT_EQ(r.status, 1) << c.what;
+            EXPECT_EQ(r.err, std::string("Error saving bitmap -- aborting...\n: ") + c.reason + "\n")
+                << c.what;
+        } else {
+            EXPECT_EQ(r.status, 0) << c.what << ": " << r.err;
+            struct stat st;
+            EXPECT_TRUE(lstat(out.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+                << c.what << ": the link was replaced, not followed";
+            EXPECT_EQ(compare(read_png(out), expected_picture("HELLO\n", 3)), "") << c.what;
+        }
+        for (const char *kept : {"/moved.png", "/other.png"})
+            if (exists(dir + kept)) {
+                EXPECT_TRUE(read_file(dir + kept) == "the old picture") << c.what << ": " << kept;
+            }
+        EXPECT_EQ(names_in(dir).find(".vozk-render-"), std::string::npos) << c.what;
+    }
+}
+
+// A path that cannot be written is refused before the picture is drawn, with the reason the save
+// would give, and nothing is made or changed. The picture here is far too large for memory: had
+// the path been looked at only when saving, that would have been the refusal.
+TEST_F(Faults, BadPathsAreRefusedBeforeDrawing)
+{
+    write_file(dir + "/input", std::string(166665, '\n') + "A");
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    write_file(dir + "/file", "a file");
+    ASSERT_EQ(mkdir((dir + "/adir").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir + "/ro").c_str(), 0555), 0);
+    write_file(dir + "/protected.png", "the old picture");
+    ASSERT_EQ(chmod((dir + "/protected.png").c_str(), 0444), 0);
+    const std::string listing = names_in(dir);
+    const struct {
+        std::string path;
+        const char *reason;
+    } cases[] = {
+        {dir + "/no/such/x.png", "No such file or directory"},
+        {dir + "/file/x.png", "Not a directory"},
+        {dir + "/adir", "Is a directory"},
+        {dir + "/new.png/", "Is a directory"},
+        {dir + "/ro/x.png", "Permission denied"},
+        {dir + "/protected.png", "Permission denied"},
+    };
+    for (const auto &c : cases) {
+        launch how;
+        how.nobody = root(); // root may write anything
+        const run_result r = run_tool(how, {"250000", c.path}, dir + "/input");
+        EXPECT_EQ(r.status, 1) << c.path;
+        EXPECT_EQ(r.out, banner() + prompt) << c.path;
+        EXPECT_EQ(r.err, std::string("Error saving bitmap -- aborting...\n: ") + c.reason + "\n")
+            << c.path;
+        EXPECT_EQ(names_in(dir), listing) << c.path;
+        EXPECT_EQ(names_in(dir + "/ro"), "") << c.path;
+        EXPECT_EQ(read_file(dir + "/protected.png"), "the old picture") << c.path;
+    }
+}
+
+// With standard error closed, no file the tool opens takes its number, so that a message meant
+// for it can never land in the picture's file: while the files are open (at the first sync), 2
+// is /dev/null.
+TEST_F(Faults, AClosedStandardErrorLendsItsNumberToNoFile)
+{
+    const std::string out = dir + "/out.png";
+    write_file(dir + "/input", "HELLO\n");
+    for (const int existing : {0, 1, 2}) { // none, one to replace, one with a second link
+        std::remove(out.c_str());
+        std::remove((dir + "/other.png").c_str());
+        if (existing)
+            write_file(out, "the old picture");
+        if (existing == 2) {
+            ASSERT_EQ(link(out.c_str(), (dir + "/other.png").c_str()), 0);
+        }
+        launch how;
+        how.setup = "exec 2>&-;";
+        how.hook_at = "fsync:1";
+        how.hook_run = "readlink /proc/$VOZK_PID/fd/2 > '" + dir + "/fd2'";
+        const run_result r = run_tool(how, {"3", out}, dir + "/input");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(read_file(dir + "/fd2"), "/dev/null\n") << existing;
+        EXPECT_EQ(compare(read_png(out), expected_picture("HELLO\n", 3)), "");
+    }
+}
+
+// Paths as long as open(2) takes them: 4,095 bytes at most, however long the directory part.
+TEST_F(Faults, PathsAsLongAsOpenTakes)
+{
+    std::string deep = dir;
+    while (deep.size() < 4080) {
+        deep += "/" + std::string(std::min<size_t>(200, 4080 - deep.size() - 1), 'd');
+        ASSERT_EQ(mkdir(deep.c_str(), 0755), 0) << deep.size();
+    }
+    ASSERT_EQ(deep.size(), 4080u);
+    const struct {
+        size_t length;
+        const char *reason; // null: written
+    } cases[] = {{4090, nullptr}, {4095, nullptr}, {4096, "File name too long"}};
+    for (const auto &c : cases) {
+        const std::string out = deep + "/" + std::string(c.length - deep.size() - 5, 'p') + ".png";
+        ASSERT_EQ(out.size(), c.length);
+        const run_result r = run({"3", out}, "HELLO\n");
+        if (c.reason) {
+            EXPECT_EQ(r.status, 1) << c.length;
+            EXPECT_EQ(r.err, std::string("Error saving bitmap -- aborting...\n: ") + c.reason + "\n");
+        } else {
+            EXPECT_EQ(r.status, 0) << c.length << ": " << r.err;
+            EXPECT_EQ(r.out, banner() + prompt + success(12, 18, out));
+            EXPECT_EQ(compare(read_png(out), expected_picture("HELLO\n", 3)), "") << c.length;
+        }
+    }
+}
+
+// Without /proc an unnamed file cannot be given a name by an ordinary user: a named temporary
+// file beside the output serves instead, made as a create makes a file, and removed if the run
+// fails.
+TEST_F(Faults, WithoutProcANamedTemporaryFileServes)
+{
+    launch how;
+    how.nobody = how.no_proc = true;
+    const std::string why = cannot_launch(how);
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    write_file(dir + "/input", "HELLO\n");
+    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+    const std::string out = dir + "/out.png";
+    how.setup = "umask 027;";
+    run_result r = run_tool(how, {"3", out}, dir + "/input");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(mode_of(out), 0640u);
+    EXPECT_EQ(compare(read_png(out), expected_picture("HELLO\n", 3)), "");
+
+    // A file of nobody's own is replaced, keeping its mode.
+    write_file(out, "the old picture");
+    ASSERT_EQ(chown(out.c_str(), nobody, nogroup), 0);
+    ASSERT_EQ(chmod(out.c_str(), 0604), 0);
+    struct stat before, after;
+    ASSERT_EQ(stat(out.c_str(), &before), 0);
+    r = run_tool(how, {"3", out}, dir + "/input");
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(stat(out.c_str(), &after), 0);
+    EXPECT_NE(after.st_ino, before.st_ino);
+    EXPECT_EQ(mode_of(out), 0604u);
+    EXPECT_EQ(compare(read_png(out), expected_picture("HELLO\n", 3)), "");
+
+    // A failure removes it.
+    how.setup = "trap '' XFSZ; ulimit -f 1;";
+    write_file(dir + "/input", random_bytes(100000, 7));
+    r = run_tool(how, {"250", dir + "/new.png"}, dir + "/input");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error saving bitmap -- aborting...\n: File too large\n");
+    EXPECT_EQ(names_in(dir), "input\nout.png\n");
+}
+
+} // namespace

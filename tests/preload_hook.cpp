@@ -1,0 +1,158 @@
+// Loaded into the tool with LD_PRELOAD: runs a shell command at one chosen point of a run, so
+// that a test can change the file system, or send a signal, exactly there and nowhere else.
+//
+//   VOZK_HOOK_AT=write:N       before the Nth write(2) to a descriptor above 2
+//   VOZK_HOOK_AT=fsync:N       before the Nth fsync(2)
+//   VOZK_HOOK_AT=fallocate:N   before the Nth fallocate(2)
+//   VOZK_HOOK_AT=open:NAME     after the first open(2) or openat(2) of a path whose last
+//                              component is NAME
+//   VOZK_HOOK_AT=stat:NAME     after the first stat(2), lstat(2) or fstatat(2) of such a path
+//   VOZK_HOOK_RUN=COMMAND      run by /bin/sh -c and waited for; VOZK_PID names the tool
+//
+// Built without _FORTIFY_SOURCE, whose inline wrappers would stand in for the functions defined
+// here; <sys/stat.h> is left out, as the stat functions are only passed through.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+struct stat;
+struct stat64;
+
+namespace
+{
+
+bool fired = false;
+int calls = 0;
+
+template <typename F> F next(const char *name)
+{
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+// Whether this is the chosen call: the Nth of its kind, or the first that names the file.
+bool chosen(const char *kind, const char *path)
+{
+    const char *at = std::getenv("VOZK_HOOK_AT");
+    const size_t len = std::strlen(kind);
+    if (fired || !at || std::strncmp(at, kind, len) != 0 || at[len] != ':')
+        return false;
+    const char *arg = at + len + 1;
+    if (!path)
+        return ++calls == std::atoi(arg);
+    const char *slash = std::strrchr(path, '/');
+    return std::strcmp(slash ? slash + 1 : path, arg) == 0;
+}
+
+void run_hook()
+{
+    fired = true;
+    const int err = errno;
+    const char *command = std::getenv("VOZK_HOOK_RUN");
+    char pid[24];
+    std::snprintf(pid, sizeof pid, "%d", static_cast<int>(getpid()));
+    setenv("VOZK_PID", pid, 1);
+    const pid_t child = command ? fork() : -1;
+    if (child == 0) {
+        execl("/bin/sh", "sh", "-c", command, static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR)
+        ; // a signal the command sent may be caught on its way
+    errno = err;
+}
+
+// Runs the hook after a look-up that named the chosen file, keeping what the look-up returned.
+int after(const char *kind, const char *path, int result)
+{
+    const int err = errno;
+    if (chosen(kind, path))
+        run_hook();
+    errno = err;
+    return result;
+}
+
+mode_t mode_of(int flags, va_list ap)
+{
+    return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(ap, mode_t) : 0;
+}
+
+} // namespace
+
+extern "C" ssize_t write(int fd, const void *buf, size_t n)
+{
+    if (fd > 2 && chosen("write", nullptr))
+        run_hook();
+    return next<ssize_t (*)(int, const void *, size_t)>("write")(fd, buf, n);
+}
+
+extern "C" int fsync(int fd)
+{
+    if (chosen("fsync", nullptr))
+        run_hook();
+    return next<int (*)(int)>("fsync")(fd);
+}
+
+extern "C" int fallocate(int fd, int mode, off_t offset, off_t len)
+{
+    if (chosen("fallocate", nullptr))
+        run_hook();
+    return next<int (*)(int, int, off_t, off_t)>("fallocate")(fd, mode, offset, len);
+}
+
+extern "C" int fallocate64(int fd, int mode, off_t offset, off_t len)
+{
+    if (chosen("fallocate", nullptr))
+        run_hook();
+    return next<int (*)(int, int, off_t, off_t)>("fallocate64")(fd, mode, offset, len);
+}
+
+#define VOZK_OPEN(name)                                                                            \
+    extern "C" int name(const char *path, int flags, ...)                                         \
+    {                                                                                              \
+        va_list ap;                                                                                \
+        va_start(ap, flags);                                                                       \
+        const mode_t mode = mode_of(flags, ap);                                                    \
+        va_end(ap);                                                                                \
+        return after("open", path, next<int (*)(const char *, int, ...)>(#name)(path, flags, mode)); \
+    }
+#define VOZK_OPENAT(name)                                                                          \
+    extern "C" int name(int dir, const char *path, int flags, ...)                                \
+    {                                                                                              \
+        va_list ap;                                                                                \
+        va_start(ap, flags);                                                                       \
+        const mode_t mode = mode_of(flags, ap);                                                    \
+        va_end(ap);                                                                                \
+        return after("open", path,                                                                 \
+                     next<int (*)(int, const char *, int, ...)>(#name)(dir, path, flags, mode));    \
+    }
+VOZK_OPEN(open)
+VOZK_OPEN(open64)
+VOZK_OPENAT(openat)
+VOZK_OPENAT(openat64)
+
+#define VOZK_STAT(name, type)                                                                      \
+    extern "C" int name(const char *path, type *st)                                               \
+    {                                                                                              \
+        return after("stat", path, next<int (*)(const char *, type *)>(#name)(path, st));          \
+    }
+#define VOZK_FSTATAT(name, type)                                                                   \
+    extern "C" int name(int dir, const char *path, type *st, int flags)                           \
+    {                                                                                              \
+        return after("stat", path,                                                                 \
+                     next<int (*)(int, const char *, type *, int)>(#name)(dir, path, st, flags));   \
+    }
+VOZK_STAT(stat, struct stat)
+VOZK_STAT(lstat, struct stat)
+VOZK_STAT(stat64, struct stat64)
+VOZK_STAT(lstat64, struct stat64)
+VOZK_FSTATAT(fstatat, struct stat)
+VOZK_FSTATAT(fstatat64, struct stat64)
