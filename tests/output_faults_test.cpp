@@ -295,6 +295,38 @@ TEST_F(Faults, NamesAreDecidedOnce)
     }
 }
 
+// Links are followed only by the kernel, so its rules hold: in a sticky world-writable directory,
+// another user's link is not followed (fs.protected_symlinks), whether it leads to a file or to
+// none yet.
+TEST_F(Faults, TheKernelsRulesForLinksHold)
+{
+    if (!root())
+        GTEST_SKIP() << "needs root to set fs.protected_symlinks and to give links away";
+    const std::string knob = "/proc/sys/fs/protected_symlinks";
+    const std::string was = read_file(knob);
+    if (was != "1\n")
+        write_file(knob, "1");
+    if (read_file(knob) != "1\n")
+        GTEST_SKIP() << "cannot set fs.protected_symlinks here";
+    const std::string sticky = dir + "/sticky";
+    ASSERT_EQ(mkdir(sticky.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+    write_file(dir + "/target.png", "the target");
+    write_file(dir + "/input", "HELLO\n");
+    for (const char *to : {"../target.png", "../new.png"}) {
+        const std::string link = sticky + "/out.png";
+        std::remove(link.c_str());
+        EXPECT_EQ(symlink(to, link.c_str()), 0);
+        EXPECT_EQ(lchown(link.c_str(), nobody, nogroup), 0);
+        const run_result r = run_program(tool, {"3", link}, dir + "/input");
+        EXPECT_EQ(r.status, 1) << to;
+        EXPECT_EQ(r.err, "Error saving bitmap -- aborting...\n: Permission denied\n") << to;
+    }
+    EXPECT_EQ(read_file(dir + "/target.png"), "the target");
+    EXPECT_FALSE(exists(dir + "/new.png"));
+    write_file(knob, was);
+}
+
 // A path that cannot be written is refused before the picture is drawn, with the reason the save
 // would give, and nothing is made or changed. The picture here is far too large for memory: had
 // the path been looked at only when saving, that would have been the refusal.
