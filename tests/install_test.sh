@@ -1,6 +1,6 @@
 #!/bin/sh
-# make install and make uninstall as a user would run them: as someone without root (nobody,
-# when we are root) who has the tool's packages, for themselves under a home directory; then
+# make install and make uninstall as a user would run them, from a copy of the tree: as someone
+# without root (nobody, when we are root) who has the tool's packages, for themselves under a home directory; then
 # staged under DESTDIR after an install elsewhere was recorded over by a package build's. What
 # is installed is exactly the list below, the binary stripped; uninstall removes just that.
 #
@@ -18,6 +18,11 @@ if [ "$(id -u)" = 0 ]; then
     chown 65534:65534 "$work"
     as_user() { setpriv --reuid=65534 --regid=65534 --clear-groups env HOME="$work" "$@"; }
 fi
+# A copy of what the tool's build reads, so that nobody may read it wherever the tree is.
+mkdir "$work/src"
+(cd "$src" && cp -R Makefile CMakeLists.txt README.md cmake doc man packaging src tools "$work/src/")
+src=$work/src
+[ "$(id -u)" != 0 ] || chown -R 65534:65534 "$work/src"
 files="bin/vozk-render
 share/doc/vozk-render/README.md
 share/doc/vozk-render/changelog.gz
