@@ -123,16 +123,37 @@ inline std::string cannot_launch(const launch &how)
     return "";
 }
 
+// Under an emulator such as qemu-user the process that the kernel limits and measures is the
+// emulator, with its own memory, and not the tool alone: the cases that hold a run's memory against
+// a limit cannot work there. The reason, or none.
+inline const char *emulation_skip()
+{
+    if (std::string(VOZK_EMULATOR).empty())
+        return nullptr;
+    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    if (name == "AddressSpaceAndDataLimitsOnBothSides")
+        return "under emulation ulimit -v and -d limit the emulator, which alone reserves more "
+               "than the tool's whole need (qemu-user takes 128 MiB for its translation buffer)";
+    if (name == "CgroupMemoryLimitOnBothSides")
+        return "under emulation the cgroup also charges the emulator's own memory, so the peak "
+               "is not the tool's";
+    return nullptr;
+}
+
 class Cli : public ::testing::Test
 {
   protected:
     std::string dir;
     void SetUp() override
     {
+        if (const char *why = emulation_skip())
+            GTEST_SKIP() << why;
         dir = temp_dir();
     }
     void TearDown() override
     {
+        if (dir.empty()) // skipped before it was made
+            return;
         const std::string cmd = "rm -rf '" + dir + "'";
         EXPECT_EQ(std::system(cmd.c_str()), 0);
     }

@@ -1,0 +1,17 @@
+# Finds FreeImage, which ships neither a pkg-config file nor a CMake package of its own.
+# Searched first under FreeImage_ROOT (a CMake or environment variable) and CMAKE_PREFIX_PATH,
+# as <prefix>/include and <prefix>/lib, then in the system's directories. Gives the imported
+# target FreeImage::FreeImage.
+find_path(FreeImage_INCLUDE_DIR FreeImage.h)
+find_library(FreeImage_LIBRARY NAMES freeimage FreeImage)
+include(FindPackageHandleStandardArgs)
+find_package_handle_standard_args(FreeImage REQUIRED_VARS FreeImage_LIBRARY FreeImage_INCLUDE_DIR
+  REASON_FAILURE_MESSAGE
+  "install Debian's libfreeimage-dev, or point FreeImage_ROOT or CMAKE_PREFIX_PATH at the prefix of one you built")
+if(FreeImage_FOUND AND NOT TARGET FreeImage::FreeImage)
+  add_library(FreeImage::FreeImage UNKNOWN IMPORTED)
+  set_target_properties(FreeImage::FreeImage PROPERTIES
+    IMPORTED_LOCATION "${FreeImage_LIBRARY}"
+    INTERFACE_INCLUDE_DIRECTORIES "${FreeImage_INCLUDE_DIR}")
+endif()
+mark_as_advanced(FreeImage_INCLUDE_DIR FreeImage_LIBRARY)

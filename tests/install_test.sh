@@ -1,0 +1,64 @@
+#!/bin/sh
+# make install and make uninstall as a user would run them, from a copy of the tree: as someone
+# without root (nobody, when we are root) who has the tool's packages, for themselves under a home directory; then
+# staged under DESTDIR after an install elsewhere was recorded over by a package build's. What
+# is installed is exactly the list below, the binary stripped; uninstall removes just that.
+#
+#   sh tests/install_test.sh SOURCE_DIR [CMAKE_FLAGS]
+set -eu
+src=$1
+flags=${2:-}
+fail() { echo "install_test: $*" >&2; exit 1; }
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+chmod 755 "$work"
+as_user() { "$@"; }
+if [ "$(id -u)" = 0 ]; then
+    command -v setpriv >/dev/null || { echo "skipped: needs setpriv to run as nobody"; exit 77; }
+    chown 65534:65534 "$work"
+    as_user() { setpriv --reuid=65534 --regid=65534 --clear-groups env HOME="$work" "$@"; }
+fi
+# A copy of what the tool's build reads, so that nobody may read it wherever the tree is.
+mkdir "$work/src"
+(cd "$src" && cp -R Makefile CMakeLists.txt README.md cmake doc man packaging src tools "$work/src/")
+src=$work/src
+[ "$(id -u)" != 0 ] || chown -R 65534:65534 "$work/src"
+files="bin/vozk-render
+share/doc/vozk-render/README.md
+share/doc/vozk-render/changelog.gz
+share/doc/vozk-render/copyright
+share/doc/vozk-render/doc/glyphs.png
+share/doc/vozk-render/doc/sample.png
+share/man/man1/vozk-render.1.gz"
+listed() { (cd "$1" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort); }
+run_make() { as_user make -s -C "$src" BUILD="$work/build" CMAKE_FLAGS="$flags" "$@" >"$work/log" 2>&1 ||
+    { cat "$work/log"; fail "make $* failed"; }; }
+
+# For oneself, without root: the four packages are there, so nothing asks for sudo.
+home=$work/home/.local
+run_make install PREFIX="$home"
+[ "$(listed "$home")" = "$files" ] || fail "make install put in place
+$(listed "$home")
+where it should put
+$files"
+! readelf -S "$home/bin/vozk-render" | grep -q -e '\.symtab' -e '\.debug' ||
+    fail "the installed binary is not stripped"
+printf 'HELLO\n' | "$home/bin/vozk-render" 3 "$work/hello.png" >/dev/null ||
+    fail "the installed binary does not run"
+run_make uninstall
+[ -z "$(listed "$home")" ] || fail "make uninstall left $(listed "$home")"
+[ ! -e "$home/share/doc/vozk-render" ] || fail "make uninstall left the doc directory"
+echo "install_test: installed for nobody under a home directory, stripped, and uninstalled"
+
+# Staged: a package build records its own install over CMake's list (as cpack does), and a copy
+# at the same paths without DESTDIR must survive the uninstall of the staged one.
+stage=$work/stage
+run_make install DESTDIR="$stage" PREFIX="$home"
+as_user env DESTDIR="$work/package" cmake --install "$work/build" --prefix /usr >/dev/null
+as_user mkdir -p "$home/bin" && as_user cp "$stage$home/bin/vozk-render" "$home/bin/"
+run_make uninstall
+[ -z "$(listed "$stage")" ] || fail "make uninstall left $(listed "$stage")"
+[ -f "$home/bin/vozk-render" ] || fail "make uninstall removed a file outside DESTDIR"
+! as_user make -s -C "$src" BUILD="$work/build" uninstall >/dev/null 2>&1 ||
+    fail "a second make uninstall found something to remove"
+echo "install_test: staged under DESTDIR and uninstalled from there alone"
