@@ -9,7 +9,7 @@ FREEIMAGE_ROOT ?=
 FUZZ_SECONDS ?= 60
 FREEIMAGE = $(if $(FREEIMAGE_ROOT),,libfreeimage-dev)
 PACKAGES = g++ cmake make $(FREEIMAGE)
-TEST_PACKAGES = $(PACKAGES) libgtest-dev libbenchmark-dev valgrind strace parallel netpbm imagemagick
+TEST_PACKAGES = $(PACKAGES) libgtest-dev libbenchmark-dev valgrind strace acl parallel netpbm imagemagick
 FUZZ_PACKAGES = clang libclang-rt-dev cmake make $(FREEIMAGE)
 CONFIGURE = cmake -S . -B $(BUILD) $(if $(FREEIMAGE_ROOT),-DFreeImage_ROOT="$(FREEIMAGE_ROOT)")
 DEB_PACKAGES = dpkg-dev file
