@@ -57,7 +57,7 @@ void BM_read_input(benchmark::State &state)
         lseek(fd, 0, SEEK_SET);
         unsigned char *buf = nullptr;
         std::size_t cap = 0;
-        benchmark::DoNotOptimize(read_input(fd, &buf, &cap, max_input));
+        benchmark::DoNotOptimize(read_input(fd, 80, &buf, &cap, max_input).n);
         std::free(buf);
     }
     state.SetBytesProcessed(state.iterations() * state.range(0));

@@ -74,10 +74,13 @@ int main(int argc, char **argv)
     }
     errno = saved;
 
-    // The text: every byte of standard input, none of them special here.
+    // The text: every byte of standard input, none of them special here. It is counted as it
+    // comes, and kept only while the picture can still be drawn; once the text is too tall for a
+    // PNG, the rest is not read at all, so that an endless stream is answered at once.
     unsigned char *buf = nullptr;
     std::size_t cap = 0;
-    const std::int64_t n = read_input(STDIN_FILENO, &buf, &cap, max_input);
+    const text_read text = read_input(STDIN_FILENO, columns, &buf, &cap, max_input);
+    const std::int64_t n = text.n;
     ck_err(nullptr, buf, "getdelim() error -- aborting...\n");
     if (n <= 1) {
         std::fputs("Input too short -- must be at least 1 character - aborting \n", stderr);
@@ -90,9 +93,8 @@ int main(int argc, char **argv)
     }
 
     // Size the picture, in 64 bits, and refuse what libpng would refuse only after all the work.
-    const std::int32_t lines = count_lines(buf, n, columns);
     const std::int64_t wide = std::int64_t{columns} * 4;
-    const std::int64_t high = std::int64_t{lines} * 6;
+    const std::int64_t high = text.lines * 6;
     if (wide > max_side || high > max_side) {
         std::fprintf(stderr,
                      "Image too large -- %lld by %lld pixels needed, PNG allows at most %lld by "
@@ -105,9 +107,10 @@ int main(int argc, char **argv)
     const std::int32_t height = static_cast<std::int32_t>(high);
 
     // A picture that cannot fit in memory is refused now, with a word, rather than by a failing
-    // allocation or by the out-of-memory killer, which gives none.
-    const memory_limit over = check_memory(width, height);
-    if (over.limit > 0) {
+    // allocation or by the out-of-memory killer, which gives none. A text that did not fit
+    // itself was refused while it was read.
+    const memory_limit over = text.over.name ? text.over : check_memory(width, height);
+    if (over.name) {
         std::fprintf(stderr,
                      "Image too large for memory -- %d by %d pixels need %lld bytes, %s %lld -- "
                      "aborting...\n",
