@@ -104,7 +104,8 @@ text_read read_input(int fd, std::int32_t columns, unsigned char **buf, std::siz
                 return r; // realloc failed and said why
             }
         }
-        std::memcpy(*buf + kept, piece, take);
+        if (take > 0)
+            std::memcpy(*buf + kept, piece, take);
         kept += take;
     }
     r.n = t.n > 0 ? t.n : -1;

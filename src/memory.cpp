@@ -175,7 +175,9 @@ std::vector<std::string> groups_up(const std::string &prefix, const hierarchy &h
     std::string below = h.group;
     if (h.root != "/") {
         const std::string &r = h.root;
-        if (below.compare(0, r.size(), r) != 0 || (below.size() > r.size() && below[r.size()] != '/'))
+        const bool under = below.compare(0, r.size(), r) == 0 &&
+                           (below.size() == r.size() || below[r.size()] == '/');
+        if (!under)
             return {};
         below.erase(0, r.size());
     }

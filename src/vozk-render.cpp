@@ -3,9 +3,10 @@
 //
 // Limits: the picture is at most 1,000,000 pixels wide and tall (250,000 columns, 166,666 text
 // lines), which libpng enforces; the input is below 2^31 bytes; and the run must fit in the
-// tightest of physical memory, the cgroup's limit, ulimit -v and ulimit -d. Memory: one copy of
-// the input plus the bitmap, about 3 bytes a pixel, plus four rows for the encoder. Time: mostly
-// the PNG encoder, then one library call per ink pixel (about 6 per input byte).
+// tightest of what the machine can still give, what others leave of the cgroup's limit,
+// ulimit -v and ulimit -d. Memory: one copy of the input plus the bitmap, about 3 bytes a pixel,
+// plus four rows for the encoder; a text that can only be refused is not kept. Time: mostly the
+// PNG encoder, then one library call per ink pixel (about 6 per input byte).
 #include "check.h"
 #include "driver.h"
 #include "memory.h"
@@ -107,8 +108,8 @@ int main(int argc, char **argv)
     const std::int32_t height = static_cast<std::int32_t>(high);
 
     // A picture that cannot fit in memory is refused now, with a word, rather than by a failing
-    // allocation or by the out-of-memory killer, which gives none. A text that did not fit
-    // itself was refused while it was read.
+    // allocation or by the out-of-memory killer, which gives none. The read has already found
+    // out if the text itself could not be kept.
     const memory_limit over = text.over.name ? text.over : check_memory(width, height);
     if (over.name) {
         std::fprintf(stderr,

@@ -6,6 +6,7 @@
 #include "memory.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -152,7 +153,10 @@ class Limits : public Cli
     run_result sh(const std::string &script, const std::string &input,
                   const std::vector<std::string> &more = {})
     {
-        std::vector<std::string> args = {"-c", script, tool, dir + "/out.png", VOZK_PEAK_REPORT};
+        // The sanitizers' runtime must come first of all libraries, and their shadow memory
+        // makes the peak no real run's: there the peak is neither reported nor checked.
+        const std::string peak = sanitized() ? "" : VOZK_PEAK_REPORT;
+        std::vector<std::string> args = {"-c", script, tool, dir + "/out.png", peak};
         args.insert(args.end(), more.begin(), more.end());
         return run_program("/bin/sh", args, input);
     }
@@ -188,7 +192,9 @@ class Limits : public Cli
             } else {
                 EXPECT_EQ(err, too_tall) << c.what;
             }
-            EXPECT_LT(status_bytes(r.err, "VmHWM"), 48LL << 20) << c.what << ": " << r.err;
+            if (!sanitized()) {
+                EXPECT_LT(status_bytes(r.err, "VmHWM"), 48LL << 20) << c.what << ": " << r.err;
+            }
             EXPECT_FALSE(exists(dir + "/out.png")) << c.what;
         }
     }
@@ -286,7 +292,7 @@ TEST_F(Limits, InputSize)
         } else {
             EXPECT_EQ(err, c.err) << what;
         }
-        if (c.columns == "250001") {
+        if (c.columns == "250001" && !sanitized()) {
             EXPECT_LT(status_bytes(r.err, "VmHWM"), 48LL << 20) << what << ": held the text";
         }
         EXPECT_FALSE(exists(dir + "/out.png")) << what;
@@ -418,11 +424,12 @@ holder hold(const std::string &group, size_t bytes)
         close(ready[0]);
         close(go[1]);
         write_file(group + "/cgroup.procs", std::to_string(getpid()));
-        char *block = static_cast<char *>(std::malloc(bytes));
-        if (block)
-            std::memset(block, 1, bytes);
+        // Mapped and faulted in, not malloc'd and written: a compiler may drop a block that is
+        // written and never read.
+        void *block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
         char c = 1;
-        if (block && write(ready[1], &c, 1) == 1)
+        if (block != MAP_FAILED && write(ready[1], &c, 1) == 1)
             while (read(go[0], &c, 1) > 0) {
             }
         _exit(0);
