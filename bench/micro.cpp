@@ -43,7 +43,8 @@ void BM_count_lines_newlines(benchmark::State &state)
 }
 BENCHMARK(BM_count_lines_newlines);
 
-// Reading a file of the given size from the page cache, as the tool reads its standard input.
+// Reading a file of the given size from the page cache and counting its lines, as the tool reads
+// its standard input.
 void BM_read_input(benchmark::State &state)
 {
     const std::string text = english_text(static_cast<std::size_t>(state.range(0)));

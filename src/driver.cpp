@@ -19,7 +19,9 @@ namespace
 memory_limit grow(unsigned char **buf, std::size_t *cap, std::size_t need, std::size_t most,
                   std::int64_t width, std::int64_t height)
 {
-    std::size_t size = std::min(std::max({std::size_t{1} << 16, 2 * *cap, need}), most);
+    // From 1 MiB, so that most texts take one look at the limits; pages that are never written
+    // cost no memory, and the buffer gives back what it does not use.
+    std::size_t size = std::min(std::max({std::size_t{1} << 20, 2 * *cap, need}), most);
     const auto check = [&] {
         return check_memory(width, height, static_cast<std::int64_t>(size - *cap));
     };

@@ -110,14 +110,14 @@ std::int64_t number_in(const std::string &path)
     return lines.size() == 1 ? number_of(lines[0]) : -1;
 }
 
-// The sum of the named fields of a file of "name value" lines, such as memory.stat, or of
-// "name value kB" lines, such as /proc/meminfo, when unit is 1024; in bytes. -1 when one of
-// them is missing or is not a number.
-std::int64_t fields_in(const std::string &path, std::vector<std::string> names,
+// The sum of the named fields among lines of "name value", such as memory.stat's, or of "name
+// value kB", such as /proc/meminfo's, when unit is 1024; in bytes. -1 when one of them is
+// missing or is not a number.
+std::int64_t fields_in(const std::vector<std::string> &lines, std::vector<std::string> names,
                        std::int64_t unit = 1)
 {
     std::int64_t sum = 0;
-    for (const std::string &line : lines_of(path)) {
+    for (const std::string &line : lines) {
         std::vector<std::string> w = words_of(line, ' ');
         w.erase(std::remove(w.begin(), w.end(), ""), w.end());
         const auto it = w.empty() ? names.end() : std::find(names.begin(), names.end(), w[0]);
@@ -203,9 +203,9 @@ std::int64_t held_in(const std::string &dir, bool v2, std::int64_t own)
     const std::int64_t usage = number_in(dir + (v2 ? "/memory.current" : "/memory.usage_in_bytes"));
     // Page cache on the file lists can be dropped or written back; in v1 the totals count the
     // groups below too, as the usage does.
-    const std::int64_t cache =
-        v2 ? fields_in(dir + "/memory.stat", {"active_file", "inactive_file"})
-           : fields_in(dir + "/memory.stat", {"total_active_file", "total_inactive_file"});
+    const std::vector<std::string> stat = lines_of(dir + "/memory.stat");
+    const std::int64_t cache = v2 ? fields_in(stat, {"active_file", "inactive_file"})
+                                  : fields_in(stat, {"total_active_file", "total_inactive_file"});
     if (usage < 0 || cache < 0)
         return 0;
     return std::max<std::int64_t>(0, usage - cache - own);
@@ -228,12 +228,12 @@ std::int64_t encoder_bytes(std::int64_t width)
 
 machine_memory machine_limits(const std::string &root)
 {
-    const std::string path = root + "/proc/meminfo";
-    const std::int64_t ram = fields_in(path, {"MemTotal:"}, 1024);
-    const std::int64_t free = fields_in(path, {"MemAvailable:"}, 1024);
+    const std::vector<std::string> info = lines_of(root + "/proc/meminfo");
+    const std::int64_t ram = fields_in(info, {"MemTotal:"}, 1024);
+    const std::int64_t free = fields_in(info, {"MemAvailable:"}, 1024);
     // No swap shows as zeros; a kernel built without swap leaves the lines out.
-    const std::int64_t swap = std::max<std::int64_t>(0, fields_in(path, {"SwapTotal:"}, 1024));
-    const std::int64_t swap_free = std::max<std::int64_t>(0, fields_in(path, {"SwapFree:"}, 1024));
+    const std::int64_t swap = std::max<std::int64_t>(0, fields_in(info, {"SwapTotal:"}, 1024));
+    const std::int64_t swap_free = std::max<std::int64_t>(0, fields_in(info, {"SwapFree:"}, 1024));
     return {ram < 0 ? -1 : ram + swap, free < 0 ? -1 : free + swap_free};
 }
 

@@ -323,8 +323,7 @@ TEST_F(Limits, HugeTextsUnderACgroupLimit)
 // ulimit -v and ulimit -d: a refusal names what the run needs; with exactly that much the run
 // renders, with 1 KiB less it is refused. The need is what the run really takes at its peak,
 // with at most 2 MiB to spare. Far below the need, the text itself is not kept, and the need of
-// the bytes left out is reckoned to within what the allocator keeps of the buffer's first, small
-// blocks (64 KiB here).
+// the bytes left out is reckoned to within the allocator's rounding (a few pages at most).
 TEST_F(Limits, AddressSpaceAndDataLimitsOnBothSides)
 {
     if (sanitized())
@@ -357,7 +356,7 @@ TEST_F(Limits, AddressSpaceAndDataLimitsOnBothSides)
         r = limited(c.option, (far.need - (256 << 10)) / 1024);
         const refusal tight = refusal_in(r);
         ASSERT_EQ(r.status, 1) << c.option << " 256 KiB below what the refusal asked for";
-        EXPECT_NEAR(tight.need, far.need, 128 << 10) << r.err;
+        EXPECT_NEAR(tight.need, far.need, 16 << 10) << r.err;
 
         r = limited(c.option, (tight.need + 1023) / 1024);
         EXPECT_EQ(r.status, 0) << c.option << " with what the refusal asked for: " << r.err;
