@@ -34,15 +34,20 @@ int main(int argc, char **argv)
     FreeImage_Initialise(FALSE);
     FreeImage_SetOutputMessage(FreeImageErrorHandler);
     const std::int32_t columns = parse_columns(argv[1]);
+    if (columns <= 0) {
+        std::fprintf(stderr, "floor: bad column count\n");
+        return 1;
+    }
     unsigned char *buf = nullptr;
     std::size_t cap = 0;
-    const std::int64_t n = read_input(STDIN_FILENO, &buf, &cap, max_input);
-    if (columns <= 0 || n < 2) {
-        std::fprintf(stderr, "floor: bad column count or input\n");
+    const text_read text = read_input(STDIN_FILENO, columns, &buf, &cap, max_input);
+    const std::int64_t n = text.n;
+    if (n < 2 || text.over.name || 6 * text.lines > max_side) {
+        std::fprintf(stderr, "floor: bad input\n");
         return 1;
     }
     const std::int32_t width = 4 * columns;
-    const std::int32_t height = 6 * count_lines(buf, n, columns);
+    const std::int32_t height = static_cast<std::int32_t>(6 * text.lines);
     output out;
     open_output(argv[2], &out);
     if (errno) {

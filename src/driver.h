@@ -1,6 +1,8 @@
 // Pieces of the command-line driver that are worth testing on their own.
 #pragma once
 
+#include "memory.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -21,7 +23,24 @@ void usage(std::FILE *stream, const char *prog);
 // The column count: strtol in base 10, narrowed to its low 32 bits. Leaves errno as it was.
 std::int32_t parse_columns(const char *arg);
 
-// Reads fd to end of file, or until most bytes are in, into *buf (grown geometrically with
-// realloc; *cap is its size). Returns the byte count, or -1 when end of file comes before any
-// byte or a read fails; errno is non-zero only in the latter case.
-std::int64_t read_input(int fd, unsigned char **buf, std::size_t *cap, std::int64_t most);
+// What reading the text found: n, the bytes read, or -1 when end of file came before any byte
+// or a read failed (errno is non-zero only in the latter case); lines, the text lines that they
+// need (count_lines of them); kept, how many of them are in the buffer, all of them unless the
+// picture can only be refused; and over, with a name when memory could not hold the text
+// together with the bitmap of its lines.
+struct text_read {
+    std::int64_t n;
+    std::int64_t lines;
+    std::int64_t kept;
+    memory_limit over;
+};
+
+// Reads fd into *buf (grown with realloc; *cap is its size) until end of file, until most bytes
+// are in (n >= most), or until the text needs more lines than a picture max_side pixels tall
+// holds (6 * lines > max_side): from that byte on it can only be refused. Bytes are kept only
+// while the picture can still be made: not at all when it is wider than max_side, and not once
+// the memory limits could not hold them and the bitmap of the lines so far. Then the rest is read
+// and counted, and over names the limit with what the whole text needs. At the end, the buffer
+// gives back what it holds beyond the text.
+text_read read_input(int fd, std::int32_t columns, unsigned char **buf, std::size_t *cap,
+                     std::int64_t most);

@@ -38,45 +38,59 @@ std::uint64_t newlines_in(const unsigned char *p)
 
 std::int32_t count_lines(const unsigned char *buf, std::int64_t n, std::int32_t columns)
 {
-    // L = 1 + newlines + the line breaks inside runs of ordinary bytes: a run of len bytes ended
-    // by a newline breaks len / columns times (a newline right after a full line still adds just
-    // one line), the run at the end of the input (len - 1) / columns times.
-    std::int64_t lines = 1;
-    if (columns == 1) {
-        lines = n + (buf[0] == '\n');
-    } else {
-        std::int64_t start = 0; // where the current run began
-        // The run ends at the newline at `at`; the next one begins after the newline at `last`.
-        const auto end_run = [&](std::int64_t at, std::int64_t last) {
-            const std::int64_t len = at - start;
-            if (len >= columns)
-                lines += len / columns;
-            start = last + 1;
-        };
-        std::int64_t i = 0;
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-        // Eight bytes at a time. Runs that begin and end inside one word are shorter than 7
-        // bytes, so with 7 or more columns only the first and last newline of a word matter.
-        if (columns >= 7) {
-            for (; i + 8 <= n; i += 8) {
-                const std::uint64_t m = newlines_in(buf + i);
-                if (m == 0)
-                    continue;
-                lines += static_cast<std::int64_t>(((m >> 7) * 0x0101010101010101ULL) >> 56);
-                end_run(i + __builtin_ctzll(m) / 8, i + (63 - __builtin_clzll(m)) / 8);
-            }
-        }
-#endif
-        for (; i < n; i++)
-            if (buf[i] == '\n') {
-                end_run(i, i);
-                lines++;
-            }
-        if (n > start)
-            lines += (n - start - 1) / columns;
-    }
+    line_tally t;
+    tally_lines(t, buf, n, columns);
+    const std::int64_t lines = tallied_lines(t, columns);
     const std::int64_t most = std::numeric_limits<std::int32_t>::max();
     return static_cast<std::int32_t>(lines < most ? lines : most);
+}
+
+void tally_lines(line_tally &t, const unsigned char *p, std::int64_t len, std::int32_t columns)
+{
+    if (len <= 0)
+        return;
+    if (t.n == 0)
+        t.first_newline = p[0] == '\n';
+    const std::int64_t base = t.n; // where p stands in the text
+    t.n += len;
+    if (columns == 1)
+        return; // the count and the first byte say it all
+    // L = 1 + newlines + the line breaks inside runs of ordinary bytes: a run of len bytes ended
+    // by a newline breaks len / columns times (a newline right after a full line still adds just
+    // one line), the run at the end of the text (len - 1) / columns times.
+    // The run ends at the newline at `at`; the next one begins after the newline at `last`.
+    const auto end_run = [&](std::int64_t at, std::int64_t last) {
+        const std::int64_t run = base + at - t.start;
+        if (run >= columns)
+            t.lines += run / columns;
+        t.start = base + last + 1;
+    };
+    std::int64_t i = 0;
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // Eight bytes at a time. Runs that begin and end inside one word are shorter than 7 bytes,
+    // so with 7 or more columns only the first and last newline of a word matter.
+    if (columns >= 7) {
+        for (; i + 8 <= len; i += 8) {
+            const std::uint64_t m = newlines_in(p + i);
+            if (m == 0)
+                continue;
+            t.lines += static_cast<std::int64_t>(((m >> 7) * 0x0101010101010101ULL) >> 56);
+            end_run(i + __builtin_ctzll(m) / 8, i + (63 - __builtin_clzll(m)) / 8);
+        }
+    }
+#endif
+    for (; i < len; i++)
+        if (p[i] == '\n') {
+            end_run(i, i);
+            t.lines++;
+        }
+}
+
+std::int64_t tallied_lines(const line_tally &t, std::int32_t columns)
+{
+    if (columns == 1)
+        return t.n + t.first_newline;
+    return t.lines + (t.n > t.start ? (t.n - t.start - 1) / columns : 0);
 }
 
 void render_text(FIBITMAP *bitmap, const unsigned char *buf, std::int64_t n, std::int32_t columns,

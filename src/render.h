@@ -13,6 +13,21 @@
 // newline. Saturates at INT32_MAX, which is far beyond any picture that can be drawn.
 std::int32_t count_lines(const unsigned char *buf, std::int64_t n, std::int32_t columns);
 
+// The same count kept as the text arrives, piece by piece, so that a reader knows at every byte
+// how tall the picture already is.
+struct line_tally {
+    std::int64_t n = 0;         // bytes so far
+    std::int64_t lines = 1;     // 1 + newlines + the breaks of the runs that newlines ended
+    std::int64_t start = 0;     // where the run of ordinary bytes now open began
+    bool first_newline = false; // the first byte is a newline (one column counts it twice)
+};
+
+// Adds the len bytes at p to the tally.
+void tally_lines(line_tally &t, const unsigned char *p, std::int64_t len, std::int32_t columns);
+
+// count_lines of all the bytes tallied so far, without saturating.
+std::int64_t tallied_lines(const line_tally &t, std::int32_t columns);
+
 // a / b rounded up, for positive a and b.
 std::int32_t foo(std::int32_t a, std::int32_t b);
 

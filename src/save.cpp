@@ -1,6 +1,7 @@
 #include "save.h"
 
 #include "check.h"
+#include "memory.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -326,6 +327,21 @@ int open_place(const output &out, int place)
     return memfd_create("vozk-render", MFD_CLOEXEC);
 }
 
+// A picture of width x height pixels as PNG, at most: its rows uncompressed (a filter byte and
+// three bytes a pixel), and what deflate's stored blocks and the chunks add, well under 0.1 %.
+std::int64_t png_bound(std::int64_t width, std::int64_t height)
+{
+    const std::int64_t raw = height * (3 * width + 1);
+    return raw + raw / 1024 + (1 << 16);
+}
+
+// Whether memory can still hold the picture of bitmap, encoded, beside all the run holds.
+bool memory_holds(FIBITMAP *bitmap)
+{
+    const std::int64_t bytes = png_bound(FreeImage_GetWidth(bitmap), FreeImage_GetHeight(bitmap));
+    return check_memory(0, 0, 0, bytes).name == nullptr;
+}
+
 // Closes the scratch file, and removes its temporary name if it has one; keeps errno.
 void drop_scratch(output *out)
 {
@@ -548,6 +564,10 @@ bool encode_aside(FIBITMAP *bitmap, output *out)
 {
     int first = 0;
     for (;; out->place++) {
+        if (out->scratch < 0 && out->place == 2 && !memory_holds(bitmap)) {
+            errno = first ? first : ENOMEM; // memory was not counted on for it
+            return false;
+        }
         if (out->scratch < 0)
             out->scratch = open_place(*out, out->place);
         const bool opened = out->scratch >= 0;
@@ -699,6 +719,11 @@ bool finish(output *out, bool ok)
 }
 
 } // namespace
+
+std::int64_t save_memory(const output &out, std::int64_t width, std::int64_t height)
+{
+    return out.scratch >= 0 && out.place == 2 ? png_bound(width, height) : 0;
+}
 
 void open_output(const char *path, output *out)
 {

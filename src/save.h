@@ -21,6 +21,8 @@
 #include <FreeImage.h>
 #include <sys/stat.h>
 
+#include <cstdint>
+
 // How a picture reaches the output path.
 enum output_way {
     device,   // a device, FIFO or pipe: encoded straight into it
@@ -48,6 +50,11 @@ struct output {
 // path for writing would set it, what the save would refuse; nothing visible is created or
 // changed. Leaves errno 0 on success.
 void open_output(const char *path, output *out);
+
+// What the save will hold in memory besides the encoder's working memory, for a picture of
+// width x height pixels: the whole PNG when it is to be encoded into memory, at most the rows
+// uncompressed and the framing; else 0.
+std::int64_t save_memory(const output &out, std::int64_t width, std::int64_t height);
 
 // Writes bitmap as PNG with the encoder's defaults, the way open_output decided. Returns nothing:
 // a failure leaves errno set, or errorlevel if the library reported it, for the check that

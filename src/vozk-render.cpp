@@ -3,9 +3,10 @@
 //
 // Limits: the picture is at most 1,000,000 pixels wide and tall (250,000 columns, 166,666 text
 // lines), which libpng enforces; the input is below 2^31 bytes; and the run must fit in the
-// tightest of physical memory, the cgroup's limit, ulimit -v and ulimit -d. Memory: one copy of
-// the input plus the bitmap, about 3 bytes a pixel, plus four rows for the encoder. Time: mostly
-// the PNG encoder, then one library call per ink pixel (about 6 per input byte).
+// tightest of what the machine can still give, what others leave of the cgroup's limit,
+// ulimit -v and ulimit -d. Memory: one copy of the input plus the bitmap, about 3 bytes a pixel,
+// plus four rows for the encoder; a text that can only be refused is not kept. Time: mostly the
+// PNG encoder, then one library call per ink pixel (about 6 per input byte).
 #include "check.h"
 #include "driver.h"
 #include "memory.h"
@@ -77,14 +78,17 @@ int main(int argc, char **argv)
     }
     errno = saved;
 
-    // The text: every byte of standard input, none of them special here.
+    // The text: every byte of standard input, none of them special here. It is counted as it
+    // comes, and kept only while the picture can still be drawn; once the text is too tall for a
+    // PNG, the rest is not read at all, so that an endless stream is answered at once.
     unsigned char *buf = nullptr;
     std::size_t cap = 0;
-    std::int64_t n = -1;
+    text_read text = {-1, 0, 0, {0, 0, nullptr}};
     if (closed & (1 << STDIN_FILENO))
         errno = EBADF;
     else
-        n = read_input(STDIN_FILENO, &buf, &cap, max_input);
+        text = read_input(STDIN_FILENO, columns, &buf, &cap, max_input);
+    const std::int64_t n = text.n;
     ck_err(nullptr, buf, "getdelim() error -- aborting...\n");
     if (n <= 1) {
         std::fputs("Input too short -- must be at least 1 character - aborting \n", stderr);
@@ -97,9 +101,8 @@ int main(int argc, char **argv)
     }
 
     // Size the picture, in 64 bits, and refuse what libpng would refuse only after all the work.
-    const std::int32_t lines = count_lines(buf, n, columns);
     const std::int64_t wide = std::int64_t{columns} * 4;
-    const std::int64_t high = std::int64_t{lines} * 6;
+    const std::int64_t high = text.lines * 6;
     if (wide > max_side || high > max_side) {
         std::fprintf(stderr,
                      "Image too large -- %lld by %lld pixels needed, PNG allows at most %lld by "
@@ -119,9 +122,12 @@ int main(int argc, char **argv)
     ck_err(nullptr, buf, nosave);
 
     // A picture that cannot fit in memory is refused now, with a word, rather than by a failing
-    // allocation or by the out-of-memory killer, which gives none.
-    const memory_limit over = check_memory(width, height);
-    if (over.limit > 0) {
+    // allocation or by the out-of-memory killer, which gives none. The read has already found
+    // out if the text itself could not be kept; a picture to be encoded into memory counts too.
+    const memory_limit over = text.over.name
+                                  ? text.over
+                                  : check_memory(width, height, 0, save_memory(out, width, height));
+    if (over.name) {
         std::fprintf(stderr,
                      "Image too large for memory -- %d by %d pixels need %lld bytes, %s %lld -- "
                      "aborting...\n",

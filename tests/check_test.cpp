@@ -35,9 +35,11 @@ template <typename F> outcome in_child(F fn)
         std::fflush(stderr);
         _exit(0);
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    outcome o{WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(path)};
+    const int status = wait_for(pid, run_seconds);
+    outcome o{status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(path)};
+    if (status < 0)
+        o.err = "the child did not finish within " + std::to_string(run_seconds) +
+                " s and was killed\n" + o.err;
     std::remove(path.c_str());
     rmdir(dir.c_str());
     return o;

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -57,24 +59,58 @@ TEST(ParseColumns, StrtolThenLow32Bits)
     }
 }
 
-// Reads the file holding bytes through read_input, with the given cap.
-std::string read_back(const std::string &bytes, std::int64_t most, std::int64_t *n, int *err)
+// What read_input keeps and says of the bytes in a file or coming down a pipe.
+struct read_back {
+    text_read r;
+    std::string kept;
+    int err;
+};
+
+read_back read_from(int fd, std::int32_t columns, std::int64_t most)
 {
-    const std::string dir = temp_dir();
-    const std::string path = dir + "/in";
-    write_file(path, bytes);
-    const int fd = open(path.c_str(), O_RDONLY);
     unsigned char *buf = nullptr;
     size_t cap = 0;
     errno = 0;
-    *n = read_input(fd, &buf, &cap, most);
-    *err = errno;
-    close(fd);
-    unlink(path.c_str());
-    rmdir(dir.c_str());
-    std::string got = *n > 0 ? std::string(reinterpret_cast<char *>(buf), *n) : "";
+    read_back b = {read_input(fd, columns, &buf, &cap, most), "", 0};
+    b.err = errno;
+    if (buf)
+        b.kept.assign(reinterpret_cast<char *>(buf), static_cast<size_t>(b.r.kept));
     std::free(buf);
-    return got;
+    return b;
+}
+
+// Reads bytes from a file, or from a pipe that a child fills in pieces of the given size.
+read_back read_bytes(const std::string &bytes, std::int32_t columns, std::int64_t most,
+                     size_t piece = 0)
+{
+    if (piece == 0) {
+        const std::string dir = temp_dir();
+        const std::string path = dir + "/in";
+        write_file(path, bytes);
+        const int fd = open(path.c_str(), O_RDONLY);
+        const read_back b = read_from(fd, columns, most);
+        close(fd);
+        unlink(path.c_str());
+        rmdir(dir.c_str());
+        return b;
+    }
+    int p[2];
+    if (pipe(p) != 0)
+        return {{-1, 0, 0, {0, 0, nullptr}}, "", errno};
+    std::fflush(nullptr);
+    const pid_t writer = fork();
+    if (writer == 0) {
+        close(p[0]);
+        for (size_t at = 0; at < bytes.size(); at += piece)
+            if (write(p[1], bytes.data() + at, std::min(piece, bytes.size() - at)) < 0)
+                _exit(0); // the reader stopped early
+        _exit(0);
+    }
+    close(p[1]);
+    const read_back b = read_from(p[0], columns, most);
+    close(p[0]);
+    wait_for(writer, 60);
+    return b;
 }
 
 TEST(ReadInput, TakesEveryByteValue)
@@ -87,32 +123,76 @@ TEST(ReadInput, TakesEveryByteValue)
     for (int b = 0; b < 256; b++)
         all += static_cast<char>(b);
     for (const std::string &bytes : {all, std::string("\0\0", 2), big}) {
-        std::int64_t n = 0;
-        int err = 0;
-        EXPECT_EQ(read_back(bytes, max_input, &n, &err), bytes);
-        EXPECT_EQ(n, static_cast<std::int64_t>(bytes.size()));
-        EXPECT_EQ(err, 0);
+        const read_back b = read_bytes(bytes, 80, max_input);
+        EXPECT_TRUE(b.kept == bytes);
+        EXPECT_EQ(b.r.n, static_cast<std::int64_t>(bytes.size()));
+        EXPECT_EQ(b.r.lines, model_lines(bytes, 80));
+        EXPECT_EQ(b.r.over.name, nullptr);
+        EXPECT_EQ(b.err, 0);
     }
 }
 
 TEST(ReadInput, EmptyIsMinusOneWithoutError)
 {
-    std::int64_t n = 0;
-    int err = 0;
-    read_back("", max_input, &n, &err);
-    EXPECT_EQ(n, -1);
-    EXPECT_EQ(err, 0);
+    const read_back b = read_bytes("", 80, max_input);
+    EXPECT_EQ(b.r.n, -1);
+    EXPECT_EQ(b.err, 0);
 }
 
 TEST(ReadInput, StopsAtTheCap)
 {
     for (std::int64_t most : {1, 5, 70000}) {
-        std::int64_t n = 0;
-        int err = 0;
         const std::string bytes(100000, 'q');
-        EXPECT_EQ(read_back(bytes, most, &n, &err), bytes.substr(0, most));
-        EXPECT_EQ(n, most);
+        const read_back b = read_bytes(bytes, 3, most);
+        EXPECT_TRUE(b.kept == bytes.substr(0, most));
+        EXPECT_EQ(b.r.n, most);
+        EXPECT_EQ(b.r.lines, model_lines(bytes.substr(0, most), 3));
     }
+}
+
+// The text stops at the first byte after which the picture is taller than a PNG may be, wherever
+// the pieces that a pipe delivers happen to end; the line count is that of the text up to there.
+TEST(ReadInput, StopsAtTheByteThatMakesThePictureTooTall)
+{
+    std::string lines_of_two;
+    for (int k = 0; k < 200000; k++)
+        lines_of_two += "AB\n"; // at 2 columns the newline after a full line adds 2 lines at once
+    const struct {
+        std::string text;
+        int columns;
+    } cases[] = {
+        {std::string(1000000, 'x'), 1},
+        {'\n' + std::string(1000000, 'x'), 1},
+        {std::string(1000000, '\n'), 80},
+        {lines_of_two, 2},
+        {lines_of_two, 3},
+        {std::string(20000000, 'y'), 100},
+    };
+    for (const auto &c : cases)
+        for (const size_t piece : {size_t{0}, size_t{1000}, size_t{65537}}) {
+            const read_back b = read_bytes(c.text, c.columns, max_input, piece);
+            const std::string what = std::to_string(c.text.size()) + " bytes at " +
+                                     std::to_string(c.columns) + ", pieces of " +
+                                     std::to_string(piece);
+            ASSERT_GT(b.r.n, 1) << what;
+            const std::string read = c.text.substr(0, b.r.n);
+            EXPECT_EQ(b.r.lines, model_lines(read, c.columns)) << what;
+            EXPECT_GT(6 * b.r.lines, max_side) << what;
+            EXPECT_LE(6 * model_lines(read.substr(0, read.size() - 1), c.columns), max_side)
+                << what << ": read on after the picture was already too tall";
+            EXPECT_TRUE(b.kept == read.substr(0, b.kept.size())) << what << ": kept other bytes";
+        }
+}
+
+// A picture wider than a PNG may be is refused whatever the text, so none of it is kept; it is
+// still counted to the end, for the message.
+TEST(ReadInput, KeepsNoTextForAPictureTooWide)
+{
+    const std::string text = std::string(3000000, 'w') + "\n\nend";
+    const read_back b = read_bytes(text, 250001, max_input, 4096);
+    EXPECT_EQ(b.r.n, static_cast<std::int64_t>(text.size()));
+    EXPECT_EQ(b.r.lines, model_lines(text, 250001));
+    EXPECT_EQ(b.kept, "");
 }
 
 TEST(ReadInput, FailuresLeaveErrno)
@@ -121,11 +201,11 @@ TEST(ReadInput, FailuresLeaveErrno)
     size_t cap = 0;
     const int dir = open("/", O_RDONLY | O_DIRECTORY);
     errno = 0;
-    EXPECT_EQ(read_input(dir, &buf, &cap, max_input), -1);
+    EXPECT_EQ(read_input(dir, 80, &buf, &cap, max_input).n, -1);
     EXPECT_EQ(errno, EISDIR);
     close(dir);
     errno = 0;
-    EXPECT_EQ(read_input(dir, &buf, &cap, max_input), -1); // closed now
+    EXPECT_EQ(read_input(dir, 80, &buf, &cap, max_input).n, -1); // closed now
     EXPECT_EQ(errno, EBADF);
     std::free(buf);
 }

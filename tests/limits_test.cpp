@@ -1,21 +1,78 @@
 // End to end: every limit of the tool on both sides, the last size that is accepted and the
-// first that is refused: the PNG format's, the input's, and memory (physical, the cgroup's,
-// ulimit -v and ulimit -d).
+// first that is refused: the PNG format's, the input's, and memory (what the machine can still
+// give, the cgroup's limit and what others in the cgroup leave of it, ulimit -v and ulimit -d).
+// A text too large for a limit is refused while it is read, without being held.
 #include "cli.h"
+#include "memory.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace
 {
 
-using Limits = Cli;
+// The memory controller of the cgroup the tests run in, if we may make groups in it: the
+// directory of a new group there and the name of its limit file; empty otherwise.
+std::pair<std::string, std::string> new_cgroup()
+{
+    std::string v1, v2;
+    std::istringstream groups(read_file("/proc/self/cgroup"));
+    for (std::string line; std::getline(groups, line);) {
+        const std::string path = line.substr(line.rfind(':') + 1);
+        if (line.find(":memory:") != std::string::npos)
+            v1 = "/sys/fs/cgroup/memory" + path;
+        else if (line.rfind("0::", 0) == 0)
+            v2 = "/sys/fs/cgroup" + path;
+    }
+    for (const auto &[parent, file] :
+         {std::pair<std::string, std::string>{v1, "memory.limit_in_bytes"},
+          std::pair<std::string, std::string>{v2, "memory.max"}}) {
+        if (parent.empty())
+            continue;
+        const std::string group = parent + "/vozk-test-" + std::to_string(getpid());
+        if (mkdir(group.c_str(), 0755) != 0)
+            continue;
+        if (exists(group + "/" + file) && exists(group + "/cgroup.procs"))
+            return {group, file};
+        rmdir(group.c_str());
+    }
+    return {};
+}
+
+// A number after name: in /proc/self/status form ("VmPeak:    1234 kB"), in bytes.
+long long status_bytes(const std::string &err, const std::string &name)
+{
+    const size_t at = err.find(name + ":");
+    return at == std::string::npos ? -1 : std::stoll(err.substr(at + name.size() + 1)) * 1024;
+}
+
+// A script that pipes size zero bytes, a text of ordinary glyphs, into the tool at columns: no
+// file, no disk, no page cache.
+std::string zeros_into(long long size, const std::string &columns)
+{
+    return "head -c " + std::to_string(size) + " /dev/zero | LD_PRELOAD=\"$2\" \"$0\" " + columns +
+           " \"$1\"";
+}
+
+// Text in lines of about 50 bytes: 300 KB of it at 80 columns make a bitmap of about 36 MB.
+std::string lines_of_text(size_t n)
+{
+    std::string text;
+    for (int k = 0; text.size() < n; k++)
+        text += "the quick brown fox jumps over the lazy dog, " + std::to_string(k) + "\n";
+    return text;
+}
 
 // What a refusal for memory says: the picture's size, what the run needs, the limit and its name.
 struct refusal {
@@ -45,6 +102,97 @@ refusal refusal_of(const std::string &err)
     r.limit = std::stoll(body.substr(last + 1));
     return r;
 }
+
+// The refusal in a run's standard error, ahead of the peaks that the preloaded library adds.
+refusal refusal_in(const run_result &r)
+{
+    return refusal_of(r.err.substr(0, r.err.find("VmPeak")));
+}
+
+// The tool is run through sh -c script, where "$0" is the tool, "$1" the output file and "$2" a
+// library that adds the run's peak memory to its standard error at the end.
+const char *const tool_at_80 = "LD_PRELOAD=\"$2\" exec \"$0\" 80 \"$1\"";
+
+class Limits : public Cli
+{
+  protected:
+    std::string group; // a cgroup of the test's own, once made
+    std::string limit_file;
+
+    void TearDown() override
+    {
+        if (!group.empty()) {
+            EXPECT_EQ(rmdir(group.c_str()), 0) << group << ": " << std::strerror(errno);
+        }
+        Cli::TearDown();
+    }
+    // Makes the cgroup; the reason when it cannot.
+    std::string make_cgroup()
+    {
+        if (sanitized())
+            return "the sanitizers' shadow memory is no part of a real run's";
+        if (!root())
+            return "needs root to make a cgroup";
+        std::tie(group, limit_file) = new_cgroup();
+        return group.empty() ? "no cgroup memory controller here in which we may make a group" : "";
+    }
+    void set_limit(long long bytes)
+    {
+        write_file(group + "/" + limit_file, std::to_string(bytes));
+    }
+    // A script that runs the rest of it in the cgroup.
+    std::string in_cgroup(const std::string &script) const
+    {
+        return "echo $$ > '" + group + "/cgroup.procs' && " + script;
+    }
+    run_result sh(const std::string &script, const std::string &input)
+    {
+        // The sanitizers' runtime must come first of all libraries, and their shadow memory
+        // makes the peak no real run's: there the peak is neither reported nor checked.
+        const std::string peak = sanitized() ? "" : VOZK_PEAK_REPORT;
+        return run_program("/bin/sh", {"-c", script, tool, dir + "/out.png", peak}, input);
+    }
+    // Texts far larger than the limit that prefix sets, a script that runs the rest under it:
+    // 150 MB of one glyph and an endless stream, both too tall for a PNG at 80 columns, are
+    // refused at the first line too many; 100 MB at 8000 columns, whose bitmap would take 7 GB,
+    // is refused for memory with the whole text's figures, naming the limit; without a limit it
+    // would be drawn, so it is left out. None of them is held, nor killed by the limit.
+    void refuses_huge_texts(const std::string &prefix, const std::string &name, long long limit)
+    {
+        struct huge {
+            const char *what;
+            std::string script;
+            bool wide;
+        };
+        std::vector<huge> cases = {
+            {"150 MB of one glyph", prefix + zeros_into(150000000, "80"), false},
+            {"an endless stream", prefix + "yes | LD_PRELOAD=\"$2\" \"$0\" 80 \"$1\"", false},
+        };
+        if (!name.empty())
+            cases.push_back({"100 MB at 8000 columns", prefix + zeros_into(100000000, "8000"), true});
+        for (const huge &c : cases) {
+            const run_result r = sh(c.script, "");
+            const std::string err = r.err.substr(0, r.err.find("VmPeak"));
+            EXPECT_EQ(r.status, 1) << c.what << ": " << r.err;
+            EXPECT_EQ(r.out, banner() + prompt) << c.what;
+            if (c.wide) {
+                const refusal why = refusal_of(err);
+                EXPECT_EQ(why.size, "32000 by 75000") << c.what << ": " << err;
+                EXPECT_EQ(why.name, name) << c.what << ": " << err;
+                EXPECT_EQ(why.limit, limit) << c.what << ": " << err;
+                EXPECT_GT(why.need, bitmap_bytes(32000, 75000)) << c.what << ": " << err;
+            } else {
+                EXPECT_EQ(err, too_tall) << c.what;
+            }
+            if (!sanitized()) {
+                EXPECT_LT(status_bytes(r.err, "VmHWM"), 48LL << 20) << c.what << ": " << r.err;
+            }
+            EXPECT_FALSE(exists(dir + "/out.png")) << c.what;
+        }
+    }
+    static constexpr const char *too_tall = "Image too large -- 320 by 1000002 pixels needed, PNG "
+                                            "allows at most 1000000 by 1000000 -- aborting...\n";
+};
 
 // libpng writes at most 1,000,000 pixels either way: 250,000 columns, 166,666 text lines.
 TEST_F(Limits, PictureSize)
@@ -101,45 +249,73 @@ TEST_F(Limits, PictureLargerThanMemory)
 }
 
 // Inputs of 2^31 bytes and more are refused; one byte less gets as far as sizing the picture.
+// The 2 GiB are not held to find that out: a picture too wide for a PNG keeps none of the text,
+// one too large for memory only what memory holds beside the bitmap of its first lines; the rest
+// is read and counted, and the messages give the figures of the whole text.
 TEST_F(Limits, InputSize)
 {
-    const std::string input = dir + "/input";
-    for (const long long size : {2147483648LL, 2147483647LL}) {
-        const int fd = open(input.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ASSERT_EQ(ftruncate(fd, size), 0); // sparse: zero bytes, no newline
-        close(fd);
-        const run_result r = run_program(tool, {"1", dir + "/x.png"}, input);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, banner() + prompt);
-        if (size == 2147483648LL)
-            EXPECT_EQ(r.err,
-                      "Input too long -- must be less than 2147483648 bytes -- aborting...\n");
-        else
-            EXPECT_EQ(r.err, "Image too large -- 4 by 12884901882 pixels needed, PNG allows at "
-                             "most 1000000 by 1000000 -- aborting...\n");
-        EXPECT_FALSE(exists(dir + "/x.png"));
+    if (machine_limits("").total > 160000000000)
+        GTEST_SKIP() << "this machine could hold the bitmap of 2 GiB of text at 250000 columns";
+    const std::string too_long =
+        "Input too long -- must be less than 2147483648 bytes -- aborting...\n";
+    const struct {
+        std::string columns;
+        long long size;
+        std::string err; // empty: too large for memory
+    } cases[] = {
+        {"250001", 2147483648LL, too_long},
+        {"250001", 2147483647LL,
+         "Image too large -- 1000004 by 51540 pixels needed, PNG allows at most 1000000 by "
+         "1000000 -- aborting...\n"},
+        {"250000", 2147483648LL, too_long},
+        {"250000", 2147483647LL, ""},
+    };
+    for (const auto &c : cases) {
+        const run_result r = sh(zeros_into(c.size, c.columns), "");
+        const std::string err = r.err.substr(0, r.err.find("VmPeak"));
+        const std::string what = c.columns + " columns, " + std::to_string(c.size) + " bytes";
+        EXPECT_EQ(r.status, 1) << what;
+        EXPECT_EQ(r.out, banner() + prompt) << what;
+        if (c.err.empty()) {
+            const refusal why = refusal_of(err);
+            EXPECT_EQ(why.size, "1000000 by 51540") << err;
+            EXPECT_GT(why.need, bitmap_bytes(1000000, 51540)) << err;
+            EXPECT_LT(why.limit, why.need) << err;
+        } else {
+            EXPECT_EQ(err, c.err) << what;
+        }
+        if (c.columns == "250001" && !sanitized()) {
+            EXPECT_LT(status_bytes(r.err, "VmHWM"), 48LL << 20) << what << ": held the text";
+        }
+        EXPECT_FALSE(exists(dir + "/out.png")) << what;
     }
 }
 
-// Text in lines of about 50 bytes: 300 KB of it at 80 columns make a bitmap of about 36 MB.
-std::string lines_of_text(size_t n)
+TEST_F(Limits, HugeTextsWithoutALimit)
 {
-    std::string text;
-    for (int k = 0; text.size() < n; k++)
-        text += "the quick brown fox jumps over the lazy dog, " + std::to_string(k) + "\n";
-    return text;
+    refuses_huge_texts("", "", 0);
 }
 
-// A number after name: in /proc/self/status form ("VmPeak:    1234 kB"), in bytes.
-long long status_bytes(const std::string &err, const std::string &name)
+TEST_F(Limits, HugeTextsUnderUlimitV)
 {
-    const size_t at = err.find(name + ":");
-    return at == std::string::npos ? -1 : std::stoll(err.substr(at + name.size() + 1)) * 1024;
+    if (sanitized())
+        GTEST_SKIP() << "the sanitizers reserve terabytes of address space";
+    refuses_huge_texts("ulimit -v 65536; ", "the address-space limit (ulimit -v) is", 64 << 20);
+}
+
+TEST_F(Limits, HugeTextsUnderACgroupLimit)
+{
+    const std::string why = make_cgroup();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    set_limit(64 << 20);
+    refuses_huge_texts(in_cgroup(""), "the cgroup's memory limit is", 64 << 20);
 }
 
 // ulimit -v and ulimit -d: a refusal names what the run needs; with exactly that much the run
 // renders, with 1 KiB less it is refused. The need is what the run really takes at its peak,
-// with at most 2 MiB to spare.
+// with at most 2 MiB to spare. Far below the need, the text itself is not kept, and the need of
+// the bytes left out is reckoned to within the allocator's rounding (a few pages at most).
 TEST_F(Limits, AddressSpaceAndDataLimitsOnBothSides)
 {
     if (sanitized())
@@ -149,9 +325,8 @@ TEST_F(Limits, AddressSpaceAndDataLimitsOnBothSides)
     const std::string out = dir + "/out.png";
     const std::string size = "320 by " + std::to_string(6 * model_lines(text, 80));
     const auto limited = [&](const char *option, long long kib) {
-        const std::string script = std::string("ulimit ") + option + " " + std::to_string(kib) +
-                                   "; LD_PRELOAD=\"$2\" exec \"$0\" 80 \"$1\"";
-        return run_program("/bin/sh", {"-c", script, tool, out, VOZK_PEAK_REPORT}, dir + "/input");
+        return sh(std::string("ulimit ") + option + " " + std::to_string(kib) + "; " + tool_at_80,
+                  dir + "/input");
     };
     const struct {
         const char *option;
@@ -160,12 +335,17 @@ TEST_F(Limits, AddressSpaceAndDataLimitsOnBothSides)
                  {"-d", "the data-size limit (ulimit -d) is"}};
     for (const auto &c : cases) {
         run_result r = limited(c.option, 32768);
-        const refusal tight = refusal_of(r.err.substr(0, r.err.find("VmPeak")));
+        const refusal far = refusal_in(r);
         EXPECT_EQ(r.status, 1) << c.option;
-        EXPECT_EQ(tight.size, size) << r.err;
-        EXPECT_EQ(tight.name, c.name) << r.err;
-        EXPECT_EQ(tight.limit, 32768 * 1024LL) << r.err;
-        ASSERT_GT(tight.need, 32768 * 1024LL) << r.err;
+        EXPECT_EQ(far.size, size) << r.err;
+        EXPECT_EQ(far.name, c.name) << r.err;
+        EXPECT_EQ(far.limit, 32768 * 1024LL) << r.err;
+        ASSERT_GT(far.need, 32768 * 1024LL) << r.err;
+
+        r = limited(c.option, (far.need - (256 << 10)) / 1024);
+        const refusal tight = refusal_in(r);
+        ASSERT_EQ(r.status, 1) << c.option << " 256 KiB below what the refusal asked for";
+        EXPECT_NEAR(tight.need, far.need, 16 << 10) << r.err;
 
         r = limited(c.option, (tight.need + 1023) / 1024);
         EXPECT_EQ(r.status, 0) << c.option << " with what the refusal asked for: " << r.err;
@@ -178,59 +358,23 @@ TEST_F(Limits, AddressSpaceAndDataLimitsOnBothSides)
 
         r = limited(c.option, (tight.need - 1) / 1024);
         EXPECT_EQ(r.status, 1) << c.option;
-        EXPECT_EQ(refusal_of(r.err.substr(0, r.err.find("VmPeak"))).need, tight.need) << r.err;
+        EXPECT_EQ(refusal_in(r).need, tight.need) << r.err;
     }
-}
-
-// The memory controller of the cgroup the tests run in, if we may make groups in it: the
-// directory of a new group there and the name of its limit file; empty otherwise.
-std::pair<std::string, std::string> new_cgroup()
-{
-    std::string v1, v2;
-    std::istringstream groups(read_file("/proc/self/cgroup"));
-    for (std::string line; std::getline(groups, line);) {
-        const std::string path = line.substr(line.rfind(':') + 1);
-        if (line.find(":memory:") != std::string::npos)
-            v1 = "/sys/fs/cgroup/memory" + path;
-        else if (line.rfind("0::", 0) == 0)
-            v2 = "/sys/fs/cgroup" + path;
-    }
-    for (const auto &[parent, file] :
-         {std::pair<std::string, std::string>{v1, "memory.limit_in_bytes"},
-          std::pair<std::string, std::string>{v2, "memory.max"}}) {
-        if (parent.empty())
-            continue;
-        const std::string group = parent + "/vozk-test-" + std::to_string(getpid());
-        if (mkdir(group.c_str(), 0755) != 0)
-            continue;
-        if (exists(group + "/" + file) && exists(group + "/cgroup.procs"))
-            return {group, file};
-        rmdir(group.c_str());
-    }
-    return {};
 }
 
 // The cgroup's memory limit: refused below it with a word, rendered above it. Without the check
 // the kernel's out-of-memory killer ends such a run without one.
 TEST_F(Limits, CgroupMemoryLimitOnBothSides)
 {
-    if (sanitized())
-        GTEST_SKIP() << "the sanitizers' shadow memory is no part of a real run's";
-    if (!root())
-        GTEST_SKIP() << "needs root to make a cgroup";
-    const auto [group, file] = new_cgroup();
-    if (group.empty())
-        GTEST_SKIP() << "no cgroup memory controller here in which we may make a group";
+    const std::string why = make_cgroup();
+    if (!why.empty())
+        GTEST_SKIP() << why;
     const std::string text = lines_of_text(300000);
     write_file(dir + "/input", text);
     const std::string out = dir + "/out.png";
     const auto limited = [&](long long bytes) {
-        write_file(group + "/" + file, std::to_string(bytes));
-        return run_program(
-            "/bin/sh",
-            {"-c", "echo $$ > \"$0/cgroup.procs\" && LD_PRELOAD=\"$3\" exec \"$1\" 80 \"$2\"",
-             group, tool, out, VOZK_PEAK_REPORT},
-            dir + "/input");
+        set_limit(bytes);
+        return sh(in_cgroup(tool_at_80), dir + "/input");
     };
     run_result r = limited(16 << 20);
     const refusal tight = refusal_of(r.err.substr(0, r.err.find("VmPeak")));
@@ -249,7 +393,259 @@ TEST_F(Limits, CgroupMemoryLimitOnBothSides)
     EXPECT_EQ(refusal_of(r.err.substr(0, r.err.find("VmPeak"))).name,
               "the cgroup's memory limit is")
         << r.err;
-    EXPECT_EQ(rmdir(group.c_str()), 0);
+}
+
+// A picture that is to be encoded into memory, because neither its directory nor /tmp takes a
+// file, counts in the need with all its rows, and the cgroup's limit holds it on both sides. Here
+// nobody writes a file in place in a directory it may not write, with /tmp hidden.
+TEST_F(Limits, APictureEncodedIntoMemoryCounts)
+{
+    launch other;
+    other.nobody = true;
+    std::string why = cannot_launch(other);
+    if (why.empty())
+        why = make_cgroup();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    const std::string text = lines_of_text(300000);
+    write_file(dir + "/input", text);
+    ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+    write_file(dir + "/out.png", "the old picture");
+    ASSERT_EQ(chmod((dir + "/out.png").c_str(), 0666), 0);
+    const auto limited = [&](long long bytes, bool hide_tmp) {
+        set_limit(bytes);
+        const std::string tmp = hide_tmp ? "mount -t tmpfs -o mode=0555 tmpfs /tmp && " : "";
+        const std::string script = "cd \"$(dirname \"$1\")\" && " + tmp +
+                                   "LD_PRELOAD=\"$2\" exec setpriv --reuid=65534 --regid=65534 "
+                                   "--clear-groups \"$0\" 80 out.png";
+        return sh(in_cgroup("exec unshare -m --propagation private sh -c '" + script +
+                            "' \"$0\" \"$1\" \"$2\""),
+                  dir + "/input");
+    };
+    // On disk, the need of the run; with that much and 1 MiB more, the run into memory must still
+    // be refused, for a need larger by the picture.
+    const refusal on_disk = refusal_in(limited(16 << 20, false));
+    run_result r = limited(on_disk.need + (1 << 20), true);
+    const refusal in_memory = refusal_in(r);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(in_memory.name, "the cgroup's memory limit is") << r.err;
+    const long long height = 6 * model_lines(text, 80);
+    const long long png = height * 961 + height * 961 / 1024 + 65536; // the rows, and framing
+    EXPECT_NEAR(in_memory.need - on_disk.need, png, 1 << 20) << r.err;
+
+    // The resident size at the start differs a little from run to run: a margin of 1 MiB.
+    r = limited(in_memory.need + (1 << 20), true);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(compare(read_png(dir + "/out.png"), expected_picture(text, 80)), "");
+    r = limited(in_memory.need - (1 << 20), true);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(refusal_in(r).name, "the cgroup's memory limit is") << r.err;
+    chmod(dir.c_str(), 0755);
+}
+
+// A process that joins group and holds bytes of memory there until go is closed.
+struct holder {
+    pid_t pid;
+    int go;
+};
+
+holder hold(const std::string &group, size_t bytes)
+{
+    int ready[2], go[2];
+    if (pipe(ready) != 0 || pipe(go) != 0)
+        return {-1, -1};
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        close(go[1]);
+        write_file(group + "/cgroup.procs", std::to_string(getpid()));
+        // Mapped and faulted in, not malloc'd and written: a compiler may drop a block that is
+        // written and never read.
+        void *block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+        char c = 1;
+        if (block != MAP_FAILED && write(ready[1], &c, 1) == 1)
+            while (read(go[0], &c, 1) > 0) {
+            }
+        _exit(0);
+    }
+    close(ready[1]);
+    close(go[0]);
+    char c = 0;
+    const bool up = read(ready[0], &c, 1) == 1;
+    close(ready[0]);
+    if (!up) {
+        close(go[1]);
+        wait_for(pid, 10);
+        return {-1, -1};
+    }
+    return {pid, go[1]};
+}
+
+void release(const holder &h)
+{
+    close(h.go);
+    EXPECT_EQ(wait_for(h.pid, 10), 0) << "the holder did not go";
+}
+
+// Memory that another process in the cgroup holds is not there for the run: a run that fits the
+// limit alone but not beside it is refused, naming what is left of the limit; with 1 MiB more
+// than that it renders, with 1 MiB less it is refused. Without the count the kernel's
+// out-of-memory killer ends the run.
+TEST_F(Limits, OthersInTheCgroupOnBothSides)
+{
+    const std::string why = make_cgroup();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    const std::string text = lines_of_text(300000);
+    write_file(dir + "/input", text);
+    const auto limited = [&](long long bytes) {
+        set_limit(bytes);
+        const run_result r = sh(in_cgroup(tool_at_80), dir + "/input");
+        return std::make_pair(r, refusal_of(r.err.substr(0, r.err.find("VmPeak"))));
+    };
+    const refusal alone = limited(16 << 20).second;
+    ASSERT_GT(alone.need, 16 << 20) << "no refusal at 16 MiB";
+
+    set_limit(1 << 30);
+    const long long others = 32 << 20;
+    const holder h = hold(group, others);
+    ASSERT_GT(h.pid, 0) << "the holder could not join the cgroup";
+    const long long limit = alone.need + others / 2; // enough for the run alone
+    auto [r, left] = limited(limit);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(left.name, "the cgroup's memory limit leaves") << r.err;
+    const long long held = limit - left.limit;
+    EXPECT_GE(held, others) << r.err;
+    EXPECT_LT(held, others + (4 << 20)) << r.err;
+
+    std::tie(r, left) = limited(alone.need + held + (1 << 20));
+    EXPECT_EQ(r.status, 0) << "1 MiB more than others leave: " << r.err;
+    EXPECT_EQ(r.out, banner() + prompt + success(320, 6 * model_lines(text, 80), dir + "/out.png"));
+    std::tie(r, left) = limited(alone.need + held - (1 << 20));
+    EXPECT_EQ(r.status, 1) << "1 MiB less than others leave: " << r.err;
+    EXPECT_EQ(left.name, "the cgroup's memory limit leaves") << r.err;
+    release(h);
+}
+
+// Page cache charged to the cgroup is no obstacle: the kernel gives it back as the run needs
+// memory. With the group full of it, a run that fits the limit with 1 MiB to spare renders, and
+// one 1 MiB over it is refused, for the limit itself.
+TEST_F(Limits, PageCacheInTheCgroupIsNoObstacle)
+{
+    const std::string why = make_cgroup();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    const std::string text = lines_of_text(300000);
+    write_file(dir + "/input", text);
+    set_limit(16 << 20);
+    run_result r = sh(in_cgroup(tool_at_80), dir + "/input");
+    const refusal alone = refusal_of(r.err.substr(0, r.err.find("VmPeak")));
+    ASSERT_GT(alone.need, 16 << 20) << r.err;
+
+    // A file of 96 MiB that is in no cache, read from inside the group.
+    const std::string cache = dir + "/cache";
+    write_file(cache, std::string(96 << 20, 'c'));
+    const int fd = open(cache.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(fdatasync(fd), 0);
+    const std::string stat = group + "/memory.stat";
+    const bool v1 = limit_file == "memory.limit_in_bytes";
+    for (const long long side : {1 << 20, -(1 << 20)}) {
+        const long long limit = alone.need + side;
+        ASSERT_EQ(posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED), 0);
+        set_limit(1 << 30);
+        ASSERT_EQ(run_program("/bin/sh", {"-c", in_cgroup("exec cat \"$0\" > /dev/null"), cache},
+                              "")
+                      .status,
+                  0);
+        set_limit(limit); // the kernel reclaims the cache down to the limit
+        const std::vector<std::string> fields =
+            v1 ? std::vector<std::string>{"total_active_file", "total_inactive_file"}
+               : std::vector<std::string>{"active_file", "inactive_file"};
+        long long cached = 0;
+        std::istringstream lines(read_file(stat));
+        for (std::string name, value; lines >> name >> value;)
+            if (name == fields[0] || name == fields[1])
+                cached += std::stoll(value);
+        if (cached < limit / 2)
+            GTEST_SKIP() << "the group holds " << cached << " bytes of page cache, not "
+                         << limit / 2 << ": is " << dir << " on a disk file system?";
+        r = sh(in_cgroup(tool_at_80), dir + "/input");
+        if (side > 0) {
+            EXPECT_EQ(r.status, 0) << cached << " bytes of page cache in the group: " << r.err;
+        } else {
+            EXPECT_EQ(r.status, 1) << r.err;
+            EXPECT_EQ(refusal_of(r.err.substr(0, r.err.find("VmPeak"))).name,
+                      "the cgroup's memory limit is")
+                << r.err;
+        }
+    }
+    close(fd);
+}
+
+// What the kernel can still give, MemAvailable and free swap, rather than all that the machine
+// has: here from a /proc/meminfo of the test's making, in a mount namespace of the run's own.
+TEST_F(Limits, MachineMemoryOnBothSides)
+{
+    if (sanitized())
+        GTEST_SKIP() << "the sanitizers' shadow memory is no part of a real run's";
+    if (!root())
+        GTEST_SKIP() << "needs root to mount over /proc/meminfo";
+    const std::string meminfo = dir + "/meminfo";
+    write_file(meminfo, "MemTotal: 1 kB\n");
+    const std::string mount = "mount --bind \"$3\" /proc/meminfo && ";
+    const std::string fake = "grep -q '^MemTotal: 1 kB' /proc/meminfo";
+    const run_result can = run_program(
+        "/usr/bin/unshare",
+        {"-m", "--propagation", "private", "/bin/sh", "-c", mount + fake, "", "", "", meminfo}, "");
+    if (can.status != 0)
+        GTEST_SKIP() << "cannot mount over /proc/meminfo in a mount namespace here: " << can.err;
+    const std::string text = lines_of_text(300000);
+    write_file(dir + "/input", text);
+    const auto with = [&](long long total, long long available, long long swap) {
+        write_file(meminfo, "MemTotal: " + std::to_string(total / 1024) +
+                                " kB\nMemAvailable: " + std::to_string(available / 1024) +
+                                " kB\nSwapTotal: " + std::to_string(swap / 1024) +
+                                " kB\nSwapFree: " + std::to_string(swap / 1024) + " kB\n");
+        const run_result r = run_program(
+            "/usr/bin/unshare",
+            {"-m", "--propagation", "private", "/bin/sh", "-c",
+             mount + tool_at_80, tool,
+             dir + "/out.png", VOZK_PEAK_REPORT, meminfo},
+            dir + "/input");
+        return std::make_pair(r, refusal_of(r.err.substr(0, r.err.find("VmPeak"))));
+    };
+    const long long tib = 1LL << 40, mib = 1 << 20;
+    auto [r, why] = with(tib, 16 * mib, 0);
+    ASSERT_EQ(r.status, 1) << "MemAvailable 16 MiB: " << r.err;
+    EXPECT_EQ(why.name, "the machine can still give") << r.err;
+    // What the kernel can still give, and what the run already holds.
+    const long long held = why.limit - 16 * mib;
+    EXPECT_GT(held, 0) << r.err;
+    const long long more = why.need - held; // what the run must still be given
+    const struct {
+        const char *what;
+        long long total, available, swap;
+        const char *refused; // the limit named, or none
+        long long limit;
+    } cases[] = {
+        {"1 MiB more available than needed", tib, more + mib, 0, nullptr, 0},
+        {"1 MiB less", tib, more - mib, 0, "the machine can still give", 0},
+        {"free swap makes up for it", tib, 16 * mib, more - 15 * mib, nullptr, 0},
+        {"less memory in all than needed", 16 * mib, 16 * mib, 0, "the machine has", 16 * mib},
+    };
+    for (const auto &c : cases) {
+        std::tie(r, why) = with(c.total, c.available, c.swap);
+        EXPECT_EQ(r.status, c.refused ? 1 : 0) << c.what << ": " << r.err;
+        if (c.refused) {
+            EXPECT_EQ(why.name, c.refused) << c.what << ": " << r.err;
+        }
+        if (c.limit) {
+            EXPECT_EQ(why.limit, c.limit) << c.what << ": " << r.err;
+        }
+    }
 }
 
 } // namespace

@@ -38,6 +38,19 @@ const std::string v2_mount = "30 24 0:26 / /sys/fs/cgroup rw,nosuid - cgroup2 cg
 const std::string v1_mount = "40 25 0:35 / /sys/fs/cgroup/memory rw - cgroup cgroup rw,memory\n"
                              "41 25 0:36 / /sys/fs/cgroup/cpu rw - cgroup cgroup rw,cpu\n";
 
+// A fake /proc and /sys: the files and what they hold, under a fresh directory.
+using tree = std::vector<std::pair<std::string, std::string>>;
+
+cgroup_memory limits_in(const tree &files, std::int64_t own = 0)
+{
+    const std::string root = temp_dir();
+    for (const auto &f : files)
+        put(root, f.first, f.second);
+    const cgroup_memory m = cgroup_limits(root, own);
+    EXPECT_EQ(std::system(("rm -rf '" + root + "'").c_str()), 0);
+    return m;
+}
+
 TEST(CgroupLimit, TheSmallestOnThePathOfTheGroup)
 {
     const struct {
@@ -94,30 +107,210 @@ TEST(CgroupLimit, TheSmallestOnThePathOfTheGroup)
          8192},
     };
     for (const auto &c : cases) {
-        const std::string root = temp_dir();
-        put(root, "/proc/self/mountinfo", c.mountinfo);
-        put(root, "/proc/self/cgroup", c.cgroup);
-        for (const auto &f : c.files)
-            put(root, f.first, f.second);
-        EXPECT_EQ(cgroup_limit(root), c.limit) << c.what;
-        EXPECT_EQ(std::system(("rm -rf '" + root + "'").c_str()), 0);
+        tree files = c.files;
+        files.push_back({"/proc/self/mountinfo", c.mountinfo});
+        files.push_back({"/proc/self/cgroup", c.cgroup});
+        EXPECT_EQ(limits_in(files).limit, c.limit) << c.what;
     }
 }
 
 TEST(CgroupLimit, NothingToReadIsNoLimit)
 {
-    EXPECT_EQ(cgroup_limit("/nonexistent"), 0);
+    EXPECT_EQ(cgroup_limits("/nonexistent", 0).limit, 0);
 }
+
+// Whatever /proc and /sys hold, the look-up returns: a limit where one can be read, none where
+// it cannot.
+TEST(CgroupLimit, HostileTreesNeitherCrashNorMislead)
+{
+    const std::string long_name(100000, 'g');
+    const std::string long_line = "30 24 0:26 / /sys/fs/cgroup rw " + std::string(70000, 'o') +
+                                  " - cgroup2 cgroup2 rw\n";
+    const struct {
+        const char *what;
+        std::string mountinfo;
+        std::string cgroup;
+        tree files;
+        std::int64_t limit;
+    } cases[] = {
+        {"a sibling of the mount's root: /docker/c10 is not under /docker/c1",
+         "30 24 0:26 /docker/c1 /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n",
+         "0::/docker/c10\n",
+         {{"/sys/fs/cgroup/memory.max", "4096\n"}},
+         0},
+        {"a group above the mount's root",
+         "30 24 0:26 /docker/c1 /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n",
+         "0::/docker\n",
+         {{"/sys/fs/cgroup/memory.max", "4096\n"}},
+         0},
+        {"a group below the mount's root",
+         "30 24 0:26 /docker/c1 /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n",
+         "0::/docker/c1/inner\n",
+         {{"/sys/fs/cgroup/inner/memory.max", "max\n"}, {"/sys/fs/cgroup/memory.max", "4096\n"}},
+         4096},
+        {"a group without a slash",
+         v2_mount,
+         "0::docker\n",
+         {{"/sys/fs/cgroup/memory.max", "9\n"}},
+         0},
+        {"a group outside our namespace", v2_mount, "0::/../../x\n",
+         {{"/sys/fs/cgroup/memory.max", "9\n"}}, 0},
+        {"empty fields", v2_mount, "0::\n::\n:\n\n0\n", {{"/sys/fs/cgroup/memory.max", "9\n"}}, 0},
+        {"a colon in the group's name", v2_mount, "0::/a:b\n",
+         {{"/sys/fs/cgroup/a:b/memory.max", "777\n"}}, 777},
+        {"empty mountinfo fields", "    -   \n- - - - - - - - - -\n30 24 0:26\n", "0::/a\n", {}, 0},
+        {"an escaped space in the mount point",
+         "30 24 0:26 / /sys/fs/c\\040g rw - cgroup2 cgroup2 rw\n", "0::/a\n",
+         {{"/sys/fs/c g/a/memory.max", "512\n"}}, 512},
+        {"a group name too long for a path: its parent's limit",
+         v2_mount,
+         "0::/" + long_name + "\n",
+         {{"/sys/fs/cgroup/memory.max", "9\n"}},
+         9},
+        {"a very long mountinfo line",
+         long_line,
+         "0::/a\n",
+         {{"/sys/fs/cgroup/a/memory.max", "64\n"}},
+         64},
+        {"no group file", v2_mount, "", {{"/sys/fs/cgroup/memory.max", "9\n"}}, 0},
+        {"no limit file", v2_mount, "0::/a\n", {}, 0},
+        {"garbage numbers", v2_mount, "0::/a/b/c/d/e/f\n",
+         {{"/sys/fs/cgroup/a/b/c/d/e/f/memory.max", "12abc\n"},
+          {"/sys/fs/cgroup/a/b/c/d/e/memory.max", "-5\n"},
+          {"/sys/fs/cgroup/a/b/c/d/memory.max", "99999999999999999999\n"},
+          {"/sys/fs/cgroup/a/b/c/memory.max", "\n"},
+          {"/sys/fs/cgroup/a/b/memory.max", "0x10\n"},
+          {"/sys/fs/cgroup/a/memory.max", "1 2\n"}},
+         0},
+        {"v1 with the memory controller among others, v2 without a limit",
+         "40 25 0:35 / /sys/fs/cgroup/memory rw - cgroup cgroup rw,cpu,memory\n" + v2_mount,
+         "3:cpu,memory:/m\n0::/n\n",
+         {{"/sys/fs/cgroup/memory/m/memory.limit_in_bytes", "8000\n"},
+          {"/sys/fs/cgroup/n/memory.max", "max\n"}},
+         8000},
+    };
+    for (const auto &c : cases) {
+        tree files = c.files;
+        files.push_back({"/proc/self/mountinfo", c.mountinfo});
+        files.push_back({"/proc/self/cgroup", c.cgroup});
+        EXPECT_EQ(limits_in(files).limit, c.limit) << c.what;
+    }
+}
+
+// The room that a limit leaves: the limit, less what the group holds beyond the process's own
+// pages and its page cache, which can be reclaimed.
+TEST(CgroupLimit, RoomIsWhatOthersLeave)
+{
+    const std::string stat1 = "cache 5000\nrss 9000\ntotal_inactive_file 3000\n"
+                              "total_active_file 2000\ntotal_rss 9000\n";
+    const struct {
+        const char *what;
+        tree files;
+        std::int64_t own;
+        std::int64_t limit;
+        std::int64_t room;
+    } cases[] = {
+        {"v2: others hold 30000 beyond our 10000 and 20000 of cache",
+         {{"/sys/fs/cgroup/a/memory.max", "100000\n"},
+          {"/sys/fs/cgroup/a/memory.current", "60000\n"},
+          {"/sys/fs/cgroup/a/memory.stat", "anon 40000\nfile 20000\nactive_file 15000\n"
+                                           "inactive_file 5000\n"}},
+         10000, 100000, 70000},
+        {"v2: a parent's tighter room wins",
+         {{"/sys/fs/cgroup/a/memory.max", "100000\n"},
+          {"/sys/fs/cgroup/a/memory.current", "10000\n"},
+          {"/sys/fs/cgroup/a/memory.stat", "active_file 0\ninactive_file 0\n"},
+          {"/sys/fs/cgroup/memory.max", "150000\n"},
+          {"/sys/fs/cgroup/memory.current", "130000\n"},
+          {"/sys/fs/cgroup/memory.stat", "active_file 0\ninactive_file 0\n"}},
+         10000, 100000, 30000},
+        {"v2: nothing but our own and cache", 
+         {{"/sys/fs/cgroup/a/memory.max", "100000\n"},
+          {"/sys/fs/cgroup/a/memory.current", "30000\n"},
+          {"/sys/fs/cgroup/a/memory.stat", "active_file 12000\ninactive_file 9000\n"}},
+         10000, 100000, 100000},
+        {"v2: usage that cannot be read leaves the limit",
+         {{"/sys/fs/cgroup/a/memory.max", "100000\n"},
+          {"/sys/fs/cgroup/a/memory.current", "lots\n"},
+          {"/sys/fs/cgroup/a/memory.stat", "active_file 0\ninactive_file 0\n"}},
+         0, 100000, 100000},
+        {"v2: a stat without the file lists leaves the limit",
+         {{"/sys/fs/cgroup/a/memory.max", "100000\n"},
+          {"/sys/fs/cgroup/a/memory.current", "90000\n"},
+          {"/sys/fs/cgroup/a/memory.stat", "anon 90000\n"}},
+         0, 100000, 100000},
+        {"v2: more held than the limit leaves no room",
+         {{"/sys/fs/cgroup/a/memory.max", "100000\n"},
+          {"/sys/fs/cgroup/a/memory.current", "250000\n"},
+          {"/sys/fs/cgroup/a/memory.stat", "active_file 0\ninactive_file 0\n"}},
+         0, 100000, 0},
+    };
+    for (const auto &c : cases) {
+        tree files = c.files;
+        files.push_back({"/proc/self/mountinfo", v2_mount});
+        files.push_back({"/proc/self/cgroup", "0::/a\n"});
+        const cgroup_memory m = limits_in(files, c.own);
+        EXPECT_EQ(m.limit, c.limit) << c.what;
+        EXPECT_EQ(m.room, c.room) << c.what;
+    }
+    // v1: the totals of memory.stat, which count the groups below as the usage does.
+    const cgroup_memory m = limits_in(
+        {{"/proc/self/mountinfo", v1_mount},
+         {"/proc/self/cgroup", "4:memory:/x\n"},
+         {"/sys/fs/cgroup/memory/x/memory.limit_in_bytes", "50000\n"},
+         {"/sys/fs/cgroup/memory/x/memory.usage_in_bytes", "16000\n"},
+         {"/sys/fs/cgroup/memory/x/memory.stat", stat1}},
+        1000);
+    EXPECT_EQ(m.limit, 50000);
+    EXPECT_EQ(m.room, 50000 - (16000 - 5000 - 1000));
+}
+
+TEST(MachineLimits, MemoryAndSwapFromMeminfo)
+{
+    const struct {
+        const char *what;
+        std::string meminfo;
+        std::int64_t total;
+        std::int64_t available;
+    } cases[] = {
+        {"no swap",
+         "MemTotal:       1000 kB\nMemFree:   10 kB\nMemAvailable:    600 kB\n"
+         "SwapTotal:         0 kB\nSwapFree:          0 kB\n",
+         1000 * 1024, 600 * 1024},
+        {"swap counts",
+         "MemTotal: 1000 kB\nMemAvailable: 600 kB\nSwapTotal: 500 kB\nSwapFree: 200 kB\n",
+         1500 * 1024, 800 * 1024},
+        {"a kernel without swap lines", "MemTotal: 1000 kB\nMemAvailable: 600 kB\n", 1000 * 1024,
+         600 * 1024},
+        {"a kernel without MemAvailable", "MemTotal: 1000 kB\nMemFree: 600 kB\n", 1000 * 1024, -1},
+        {"garbage", "MemTotal: lots kB\nMemAvailable: 600 MB\n", -1, -1},
+        {"too large", "MemTotal: 99999999999999999 kB\nMemAvailable: 9999999999999999999 kB\n", -1,
+         -1},
+        {"empty", "", -1, -1},
+    };
+    for (const auto &c : cases) {
+        const std::string root = temp_dir();
+        put(root, "/proc/meminfo", c.meminfo);
+        const machine_memory m = machine_limits(root);
+        EXPECT_EQ(m.total, c.total) << c.what;
+        EXPECT_EQ(m.available, c.available) << c.what;
+        EXPECT_EQ(std::system(("rm -rf '" + root + "'").c_str()), 0);
+    }
+    EXPECT_EQ(machine_limits("/nonexistent").total, -1);
+}
+
+
 
 TEST(CheckMemory, SmallPicturesFit)
 {
     const memory_limit verdict = check_memory(320, 600);
-    EXPECT_EQ(verdict.limit, 0) << verdict.name << " " << verdict.limit;
+    EXPECT_EQ(verdict.name, nullptr) << verdict.name << " " << verdict.limit;
 }
 
 TEST(CheckMemory, TooLargeForAnyMachineNamesTheTightestLimit)
 {
     const memory_limit verdict = check_memory(1000000, 999996);
+    ASSERT_NE(verdict.name, nullptr);
     EXPECT_GT(verdict.limit, 0);
     EXPECT_GT(verdict.need, bitmap_bytes(1000000, 999996));
     EXPECT_LT(verdict.limit, verdict.need);

@@ -105,7 +105,8 @@ TEST_F(Output, WritesDevicesAndPipesDirectly)
         _exit(0);
     }
     EXPECT_EQ(run({"3", fifo}, "HELLO\n").status, 0);
-    waitpid(reader, nullptr, 0);
+    // A tool that never opened the FIFO would leave the reader waiting for a writer for ever.
+    ASSERT_EQ(wait_for(reader, 10), 0) << "the FIFO's reader got no writer, or no end of file";
     EXPECT_EQ(compare(read_png(copy), expected_picture("HELLO\n", 3)), "");
 
     // A pipe behind /dev/stdout: the PNG follows the banner down the pipe.

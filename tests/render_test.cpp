@@ -7,7 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <random>
 #include <string>
 #include <utility>
@@ -26,10 +32,13 @@ extern "C" BOOL __wrap_FreeImage_SetPixelColor(FIBITMAP *dib, unsigned x, unsign
                                                RGBQUAD *value)
 {
     calls.emplace_back(x, y);
-    const BOOL ok = __real_FreeImage_SetPixelColor(dib, x, y, value);
-    if (calls.size() == fail_at_call)
-        errorlevel = 1; // as the message callback would
-    return ok;
+    if (calls.size() == fail_at_call) {
+        // Fail as the library does: a message through whatever callback is installed.
+        FreeImage_OutputMessageProc(FIF_UNKNOWN, "pixel %d,%d refused", static_cast<int>(x),
+                                    static_cast<int>(y));
+        return FALSE;
+    }
+    return __real_FreeImage_SetPixelColor(dib, x, y, value);
 }
 
 namespace
@@ -132,13 +141,60 @@ TEST(CountLines, MatchesModel)
     }
 }
 
+// Texts cut into pieces anywhere, tallied piece by piece as a reader does: the count of the
+// whole, at every cut.
+TEST(CountLines, TalliedInPiecesAsAWhole)
+{
+    std::mt19937 rng(5);
+    for (int round = 0; round < 3000; round++) {
+        const int columns = 1 + static_cast<int>(rng() % 12);
+        std::string text(2 + rng() % 200, 'x');
+        for (char &ch : text)
+            ch = "ab\n\0"[rng() % (round % 2 ? 4 : 3)];
+        line_tally t;
+        for (size_t at = 0; at < text.size();) {
+            const size_t len = std::min<size_t>(text.size() - at, rng() % 19);
+            tally_lines(t, bytes(text) + at, static_cast<std::int64_t>(len), columns);
+            at += len;
+            if (at < 2)
+                continue;
+            ASSERT_EQ(tallied_lines(t, columns), model_lines(text.substr(0, at), columns))
+                << "round " << round << " columns " << columns << " after " << at;
+        }
+    }
+}
+
+// 2^31 - 1 newlines: one 1 MiB page of them, mapped again and again, so that the count reads
+// 2 GiB of address space while holding 1 MiB of memory.
 TEST(CountLines, SaturatesInsteadOfOverflowing)
 {
-    // One column, a leading newline: n + 1 lines, which for n = 2^31 - 1 does not fit 32 bits.
     const std::int64_t n = INT_MAX;
-    std::vector<unsigned char> text(static_cast<size_t>(n), '\n');
-    EXPECT_EQ(count_lines(text.data(), n, 1), INT_MAX);
-    EXPECT_EQ(count_lines(text.data(), n, 5), INT_MAX);
+    const size_t piece = 1 << 20;
+    const size_t span = (static_cast<size_t>(n) + piece - 1) / piece * piece;
+    const int fd = memfd_create("newlines", MFD_CLOEXEC);
+    if (fd < 0)
+        GTEST_SKIP() << "no memfd_create here: " << std::strerror(errno);
+    ASSERT_EQ(ftruncate(fd, piece), 0);
+    void *one = mmap(nullptr, piece, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ASSERT_NE(one, MAP_FAILED);
+    std::memset(one, '\n', piece);
+    munmap(one, piece);
+    void *all = mmap(nullptr, span, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (all == MAP_FAILED) {
+        close(fd);
+        GTEST_SKIP() << "2 GiB of address space cannot be had here: " << std::strerror(errno);
+    }
+    for (size_t at = 0; at < span; at += piece)
+        ASSERT_NE(mmap(static_cast<char *>(all) + at, piece, PROT_READ, MAP_SHARED | MAP_FIXED, fd,
+                       0),
+                  MAP_FAILED)
+            << std::strerror(errno);
+    close(fd);
+    const auto *text = static_cast<const unsigned char *>(all);
+    // One column, a leading newline: n + 1 lines; five columns: 1 + n. Neither fits 32 bits.
+    EXPECT_EQ(count_lines(text, n, 1), INT_MAX);
+    EXPECT_EQ(count_lines(text, n, 5), INT_MAX);
+    munmap(all, span);
 }
 
 TEST_F(Render, PlacementExamples)
@@ -223,17 +279,24 @@ TEST_F(Render, BlankGlyphsMakeNoCalls)
 
 TEST_F(Render, StopsAtTheFirstLibraryFailure)
 {
-    // The third pixel call fails: the A stops there, and every later glyph after its first pixel.
+    // The third pixel call fails, reported through the tool's own message callback: the A stops
+    // there, and every later glyph after its first pixel.
+    FreeImage_SetOutputMessage(FreeImageErrorHandler);
     FIBITMAP *bm = FreeImage_Allocate(16, 6, 24, 0xFF0000, 0x00FF00, 0x0000FF);
     fail_at_call = 3;
     const std::string text = "A B\x01";
+    testing::internal::CaptureStderr();
     render_text(bm, bytes(text), 4, 4, 16, 6, white);
+    const std::string err = testing::internal::GetCapturedStderr();
+    FreeImage_SetOutputMessage(nullptr);
     const std::vector<std::pair<unsigned, unsigned>> want = {{1, 5},
                                                              {0, 4},
                                                              {2, 4},   // A
                                                              {8, 5},   // B
                                                              {13, 5}}; // 0x01
     EXPECT_EQ(calls, want);
+    EXPECT_EQ(errorlevel, 1);
+    EXPECT_EQ(err, "\n*** pixel 2,4 refused ***\n");
     FreeImage_Unload(bm);
 }
 

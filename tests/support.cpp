@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -138,8 +140,30 @@ std::vector<char *> argv_of(const std::string &program, const std::vector<std::s
     return argv;
 }
 
+int wait_for(pid_t pid, int seconds)
+{
+    const bool leader = getpgid(pid) == pid;
+    // Polled, in steps that grow from 1 ms to 50 ms: quick runs are not held up, long ones cost
+    // little.
+    long waited_us = 0;
+    for (long step = 1000;; step = std::min(step * 2, 50000L)) {
+        int status = 0;
+        const pid_t got = waitpid(pid, &status, WNOHANG);
+        if (got == pid || (got < 0 && errno != EINTR))
+            return got == pid ? status : -1;
+        if (waited_us >= seconds * 1000000L) {
+            kill(leader ? -pid : pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        usleep(static_cast<useconds_t>(step));
+        waited_us += step;
+    }
+}
+
 run_result run_program(const std::string &program, const std::vector<std::string> &args,
-                       const std::string &stdin_path, const std::string &stdout_path)
+                       const std::string &stdin_path, const std::string &stdout_path,
+                       int seconds)
 {
     const std::string dir = temp_dir();
     const std::string out = dir + "/stdout";
@@ -149,6 +173,7 @@ run_result run_program(const std::string &program, const std::vector<std::string
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
+        setpgid(0, 0); // so that a hung run can be killed with all that it started
         // Open everything first: a stream to be closed must not be reused by the next open.
         const int in = stdin_path.empty() ? -1 : open(stdin_path.c_str(), O_RDONLY);
         const std::string &to = stdout_path.empty() ? out : stdout_path;
@@ -164,13 +189,16 @@ run_result run_program(const std::string &program, const std::vector<std::string
         execv(program.c_str(), argv.data());
         _exit(127);
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
+    setpgid(pid, pid); // also here, so that the group exists before anything waits on it
+    const int status = wait_for(pid, seconds);
     run_result r;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    r.status = status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.signal = status < 0 ? SIGKILL : WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     r.out = read_file(out);
     r.err = read_file(err);
+    if (status < 0)
+        r.err = program + " did not finish within " + std::to_string(seconds) +
+                " s and was killed\n" + r.err;
     std::remove(out.c_str());
     std::remove(err.c_str());
     rmdir(dir.c_str());

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <FreeImage.h>
+#include <sys/types.h>
 
 #include <string>
 #include <vector>
@@ -55,16 +56,26 @@ struct run_result {
     int status = -1; // exit status, or -1 if killed by a signal
     int signal = 0;  // the signal that ended it, if one did
     std::string out;
-    std::string err;
+    std::string err; // begins with the reason when the program ran out of time
 };
+
+// How long a program run by the tests may take before it is killed as hung.
+constexpr int run_seconds = 120;
+
+// Waits for the child pid for up to seconds; returns its wait status, or -1 when it had not
+// ended by then and was killed, with its process group if it leads one.
+int wait_for(pid_t pid, int seconds);
 
 // program and args as execv wants them; the strings must outlive the vector.
 std::vector<char *> argv_of(const std::string &program, const std::vector<std::string> &args);
 
-// Runs program with args; stdin_path is opened as standard input (an empty string closes it).
-// Standard output is captured, unless stdout_path names a file to send it to ("-" closes it).
+// Runs program with args, in a process group of its own; stdin_path is opened as standard input
+// (an empty string closes it). Standard output is captured, unless stdout_path names a file to
+// send it to ("-" closes it). A run that takes longer than seconds is killed, with everything it
+// started, and fails: status -1, the signal SIGKILL, and the reason first on its standard error.
 run_result run_program(const std::string &program, const std::vector<std::string> &args,
-                       const std::string &stdin_path, const std::string &stdout_path = "");
+                       const std::string &stdin_path, const std::string &stdout_path = "",
+                       int seconds = run_seconds);
 
 // A fresh directory under TMPDIR, and writing or reading a whole file.
 std::string temp_dir();
