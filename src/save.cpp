@@ -33,9 +33,24 @@ int temp_dir = -1;
 char temp_name[32];
 volatile sig_atomic_t armed = 0;
 
-// What ends a run from outside and can be caught.
-const int fatal[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGABRT, SIGUSR1, SIGUSR2,   SIGPIPE,
-                     SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGPROF, SIGVTALRM};
+// Whether sig ends a process by default and can be caught: every signal but those that stop it,
+// those ignored by default, and SIGKILL and SIGSTOP. Real-time signals end it too.
+bool fatal(int sig)
+{
+    switch (sig) {
+    case SIGKILL:
+    case SIGSTOP:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+    case SIGCHLD:
+    case SIGCONT:
+    case SIGURG:
+    case SIGWINCH:
+        return false;
+    }
+    return true;
+}
 
 extern "C" void on_fatal(int sig)
 {
@@ -53,7 +68,7 @@ void remove_at_exit()
 }
 
 // Makes every fatal signal, and exit, remove the temporary name. An ignored signal (nohup, a
-// background job) stays ignored: it ends nothing.
+// background job) stays ignored: it ends nothing; one that has a handler (a sanitizer's) keeps it.
 bool catch_fatal()
 {
     static bool caught = false;
@@ -64,9 +79,10 @@ bool catch_fatal()
         return false;
     }
     caught = true;
-    for (const int sig : fatal) {
+    // The C library keeps a few real-time signals for itself and refuses them here.
+    for (int sig = 1; sig <= SIGRTMAX; sig++) {
         struct sigaction was;
-        if (sigaction(sig, nullptr, &was) != 0 || was.sa_handler == SIG_IGN)
+        if (!fatal(sig) || sigaction(sig, nullptr, &was) != 0 || was.sa_handler != SIG_DFL)
             continue;
         struct sigaction sa = {};
         sa.sa_handler = on_fatal;
@@ -82,8 +98,9 @@ sigset_t hold()
 {
     sigset_t set, was;
     sigemptyset(&set);
-    for (const int sig : fatal)
-        sigaddset(&set, sig);
+    for (int sig = 1; sig <= SIGRTMAX; sig++)
+        if (fatal(sig))
+            sigaddset(&set, sig);
     sigprocmask(SIG_BLOCK, &set, &was);
     return was;
 }

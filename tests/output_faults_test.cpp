@@ -218,7 +218,9 @@ TEST_F(Faults, SignalsLeaveNothingBehindWithoutProc)
     const std::string why = cannot_launch(how);
     if (!why.empty())
         GTEST_SKIP() << why;
-    signals_leave_nothing(dir, true, {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGPIPE});
+    signals_leave_nothing(dir, true,
+                          {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGPIPE, SIGSEGV, SIGIO, SIGPWR,
+                           SIGRTMIN});
 }
 
 // The save decides once, on descriptors, and never writes where a name changed by someone else
