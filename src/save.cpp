@@ -440,12 +440,20 @@ bool plan_fresh(output *out)
     return publishable(out);
 }
 
+// A directory whose entries can be added but never renamed or removed (chattr +a): a replacement
+// would be refused, and its temporary name would stay there for good.
+bool append_only(int dir)
+{
+    int flags = 0;
+    return ioctl(dir, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL) != 0;
+}
+
 // An existing regular file at the name, open for writing: replaced when a new file can stand in
 // for it exactly, written in place otherwise.
 bool plan_existing(output *out)
 {
     out->way = in_place;
-    if (out->seen.st_nlink == 1 && publishable(out)) {
+    if (out->seen.st_nlink == 1 && !append_only(out->dir) && publishable(out)) {
         if (stand_in(*out)) {
             out->way = replaced;
             return true;
