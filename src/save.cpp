@@ -437,6 +437,15 @@ bool stand_in(const output &out)
 bool plan_fresh(output *out)
 {
     out->way = fresh;
+    // A directory that has been removed takes no new name, and a create there says so (ENOENT);
+    // an unnamed file there is refused for other reasons (ext4 says EPERM), or made for nothing.
+    struct stat dir;
+    if (fstat(out->dir, &dir) != 0)
+        return false;
+    if (dir.st_nlink == 0) {
+        errno = ENOENT;
+        return false;
+    }
     return publishable(out);
 }
 

@@ -342,19 +342,23 @@ TEST_F(Faults, BadPathsAreRefusedBeforeDrawing)
     write_file(dir + "/protected.png", "the old picture");
     ASSERT_EQ(chmod((dir + "/protected.png").c_str(), 0444), 0);
     const std::string listing = names_in(dir);
+    const std::string gone = "cd '" + dir + "' && mkdir -m 777 gone && cd gone && rmdir ../gone;";
     const struct {
         std::string path;
         const char *reason;
+        std::string setup; // run first, in the shell that starts the tool
     } cases[] = {
-        {dir + "/no/such/x.png", "No such file or directory"},
-        {dir + "/file/x.png", "Not a directory"},
-        {dir + "/adir", "Is a directory"},
-        {dir + "/new.png/", "Is a directory"},
-        {dir + "/ro/x.png", "Permission denied"},
-        {dir + "/protected.png", "Permission denied"},
+        {dir + "/no/such/x.png", "No such file or directory", ""},
+        {dir + "/file/x.png", "Not a directory", ""},
+        {dir + "/adir", "Is a directory", ""},
+        {dir + "/new.png/", "Is a directory", ""},
+        {dir + "/ro/x.png", "Permission denied", ""},
+        {dir + "/protected.png", "Permission denied", ""},
+        {"x.png", "No such file or directory", gone}, // in a directory that has been removed
     };
     for (const auto &c : cases) {
         launch how;
+        how.setup = c.setup;
         how.nobody = root(); // root may write anything
         const run_result r = run_tool(how, {"250000", c.path}, dir + "/input");
         EXPECT_EQ(r.status, 1) << c.path;
