@@ -600,10 +600,11 @@ bool encode_aside(FIBITMAP *bitmap, output *out)
 // links and attributes. Its space is claimed first, where the file system can, so that a full
 // disk or quota leaves the old picture whole; the copy starts only while the path still leads to
 // the file, and an interrupt waits until it is done; runs of this tool onto one file take turns.
-bool write_in_place(const output &out)
+// *crowded: the space could not be claimed while the picture's copy takes up room beside it.
+bool write_in_place(const output &out, bool *crowded)
 {
-    struct stat st;
-    if (fstat(out.scratch, &st) != 0)
+    struct stat st, file;
+    if (fstat(out.scratch, &st) != 0 || fstat(out.file, &file) != 0)
         return false;
     // Advisory, and not on every file system: a courtesy, not a condition.
     while (flock(out.file, LOCK_EX) != 0)
@@ -613,8 +614,10 @@ bool write_in_place(const output &out)
             break;
         }
     if (fallocate(out.file, FALLOC_FL_KEEP_SIZE, 0, st.st_size) != 0 && errno != EOPNOTSUPP &&
-        errno != ENOSYS)
+        errno != ENOSYS) {
+        *crowded = full(errno) && st.st_dev == file.st_dev;
         return false;
+    }
     const sigset_t was = hold();
     const bool ok = still_there(out) && copy_bytes(out.scratch, out.file, st.st_size) &&
                     ftruncate(out.file, st.st_size) == 0 && fsync(out.file) == 0;
@@ -622,6 +625,24 @@ bool write_in_place(const output &out)
     release(was);
     errno = err;
     return ok;
+}
+
+// Copies the complete picture over the file we hold. Where the file's space cannot be claimed
+// because the picture's own copy takes up room on that file system, the picture moves to the
+// next place and tries again: a plain write, which makes no copy, would not fail there.
+bool copy_over(FIBITMAP *bitmap, output *out)
+{
+    bool crowded = false;
+    while (!write_in_place(*out, &crowded)) {
+        if (!crowded || out->place == 2)
+            return false;
+        drop_scratch(out);
+        out->place++;
+        crowded = false;
+        if (!encode_aside(bitmap, out))
+            return false;
+    }
+    return true;
 }
 
 // Renames the complete scratch file over the name, whatever entry is there by now: a file, or a
@@ -671,7 +692,7 @@ bool publish_replacement(FIBITMAP *bitmap, output *out)
         drop_scratch(out);
         out->way = in_place;
         out->place = 1;
-        return encode_aside(bitmap, out) && write_in_place(*out);
+        return encode_aside(bitmap, out) && copy_over(bitmap, out);
     }
     bool refused = false;
     if (fsync(out->scratch) == 0 && rename_over(out, &refused))
@@ -679,7 +700,7 @@ bool publish_replacement(FIBITMAP *bitmap, output *out)
     if (!refused)
         return false;
     out->way = in_place;
-    return write_in_place(*out);
+    return copy_over(bitmap, out);
 }
 
 // The target of a link that led to no file: made now by the kernel, through the link, as a plain
@@ -706,9 +727,9 @@ bool save(FIBITMAP *bitmap, output *out)
         return publish_replacement(bitmap, out);
     case in_place:
     case via_link:
-        return encode_aside(bitmap, out) && write_in_place(*out);
+        return encode_aside(bitmap, out) && copy_over(bitmap, out);
     case dangling:
-        return encode_aside(bitmap, out) && make_target(out) && write_in_place(*out);
+        return encode_aside(bitmap, out) && make_target(out) && copy_over(bitmap, out);
     }
     return false;
 }

@@ -444,7 +444,8 @@ TEST_F(Output, ConcurrentRunsLeaveOneWholePicture)
 // A full file system leaves the old picture whole: a replacement is complete before it takes the
 // name, and a file written in place has its space claimed before its first byte is overwritten
 // (here the picture is encoded in /tmp, because nobody may write the directory). Where the old
-// file's own blocks can hold the new picture, it is written in place, as a plain write would.
+// file's own blocks and the free space can hold the new picture, it is written in place, as a
+// plain write would, even where a copy of it beside the file leaves too little room to claim.
 TEST_F(Output, AFullFileSystemLeavesTheOldPicture)
 {
     if (!root())
@@ -460,13 +461,15 @@ TEST_F(Output, AFullFileSystemLeavesTheOldPicture)
         size_t old_size;   // of the file on it
         bool second_link;
         bool drop;
-        bool fits; // the new picture fits in the old file's blocks, though not beside it
+        bool fits; // the new picture fits where the old file is, though not beside it as well
     } cases[] = {
         {"replaced", "256k", 100000, false, false, false},
         {"in place, encoded beside it", "256k", 100000, true, false, false},
         {"in place, encoded in /tmp", "256k", 100000, false, true, false},
         {"replaced, in the old file's blocks", "2m", 1500000, false, false, true},
         {"in place, in the old file's blocks", "2m", 1500000, true, false, true},
+        {"in place, encoded beside it until that crowds it out", "1536k", 300000, true, false,
+         true},
     };
     const std::string small = dir + "/small";
     ASSERT_EQ(mkdir(small.c_str(), 0755), 0);
