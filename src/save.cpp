@@ -648,7 +648,8 @@ bool copy_over(FIBITMAP *bitmap, output *out)
 // Renames the complete scratch file over the name, whatever entry is there by now: a file, or a
 // link, which is replaced and not followed. An unnamed file gets a temporary name first, which
 // exists only while the signals are held. *refused: the directory would not let us (another
-// user's file in a sticky directory, a mount point), and nothing changed.
+// user's file in a sticky directory, a mount point) or had no room for the temporary name, and
+// nothing changed.
 bool rename_over(output *out, bool *refused)
 {
     const sigset_t was = hold();
@@ -662,7 +663,7 @@ bool rename_over(output *out, bool *refused)
         armed = 0;
     }
     release(was);
-    *refused = named && !ok && (err == EPERM || err == EACCES || err == EBUSY || err == EXDEV);
+    *refused = !ok && (err == EPERM || err == EACCES || err == EBUSY || err == EXDEV || full(err));
     errno = err;
     return ok;
 }

@@ -166,6 +166,20 @@ TEST_F(Faults, EveryFailedWriteFailsTheSave)
         }
         EXPECT_EQ(names_in(dir).find(".vozk-render-"), std::string::npos);
     }
+
+    // A full directory with no room for the replacement's temporary name (ext4 needs a new
+    // block for it): the old file's own blocks still take the picture, as for a plain write.
+    write_file(out, std::string(700000, 'o'));
+    struct stat before, after;
+    ASSERT_EQ(stat(out.c_str(), &before), 0);
+    const run_result r = traced({"-o", "/dev/null", "-e", "trace=linkat", "-e",
+                                 "inject=linkat:error=ENOSPC:when=1"},
+                                {"250", out}, dir + "/input");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(compare(read_png(out), expected_picture(text, 250)), "");
+    ASSERT_EQ(stat(out.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "written in place";
+    EXPECT_EQ(names_in(dir).find(".vozk-render-"), std::string::npos);
 }
 
 // A signal in the middle of the encode ends the run by that signal, and nothing of the new
