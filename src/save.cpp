@@ -473,24 +473,24 @@ bool plan_existing(output *out)
     return out->scratch >= 0 || aside(out);
 }
 
-// The name is a symbolic link, which the kernel follows as open(2) would, under its rules
-// (fs.protected_symlinks). What it leads to is written in place; a link that leads to no file
-// has its target made when the picture is complete.
+// The name is a symbolic link, which the kernel follows as a create would, under its rules
+// (fs.protected_symlinks, and for what it leads to fs.protected_regular and protected_fifos).
+// What it leads to is written in place; a link that leads to no file has its target made when
+// the picture is complete.
 bool plan_link(output *out)
 {
-    out->file = openat(out->dir, out->name, O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    if (out->file < 0 && errno != ENOENT)
-        return false;
     out->way = dangling;
-    if (out->file >= 0) {
-        if (fstat(out->file, &out->seen) != 0)
-            return false;
-        if (!S_ISREG(out->seen.st_mode)) {
-            out->way = device;
-            return true;
-        }
-        out->way = via_link;
+    struct stat target;
+    if (fstatat(out->dir, out->name, &target, 0) != 0)
+        return errno == ENOENT && aside(out);
+    out->file = openat(out->dir, out->name, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+    if (out->file < 0 || fstat(out->file, &out->seen) != 0)
+        return false;
+    if (!S_ISREG(out->seen.st_mode)) {
+        out->way = device;
+        return true;
     }
+    out->way = via_link;
     return aside(out);
 }
 
@@ -524,15 +524,17 @@ bool decide(const char *path, output *out)
     if ((out->dir = open_directory(dir.c_str())) < 0)
         return false;
 
-    // What is at the name, and then that very entry opened for writing, as open(2) would: a
-    // directory, a file we may not write and a read-only file system are refused here.
+    // What is at the name, and then that very entry opened for writing as a create opens it (so
+    // that fs.protected_regular and protected_fifos hold for another user's file in a sticky
+    // directory): a directory, a file we may not write and a read-only file system are refused.
     struct stat entry;
     if (fstatat(out->dir, out->name, &entry, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT && plan_fresh(out);
     out->seen = entry;
     if (S_ISLNK(entry.st_mode))
         return plan_link(out);
-    out->file = openat(out->dir, out->name, O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+    out->file =
+        openat(out->dir, out->name, O_WRONLY | O_CREAT | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (out->file < 0)
         return errno == ELOOP ? moved(*out) : false; // ELOOP: it has become a link since
     if (fstat(out->file, &out->seen) != 0)

@@ -311,36 +311,63 @@ TEST_F(Faults, NamesAreDecidedOnce)
     }
 }
 
-// Links are followed only by the kernel, so its rules hold: in a sticky world-writable directory,
-// another user's link is not followed (fs.protected_symlinks), whether it leads to a file or to
-// none yet.
-TEST_F(Faults, TheKernelsRulesForLinksHold)
+// Links and files are opened only by the kernel, as a create opens them, so that its rules for
+// sticky world-writable directories hold as for a plain write: another user's link there is not
+// followed (fs.protected_symlinks), whether it leads to a file or to none yet, and another user's
+// file there is not written (fs.protected_regular), though its mode would let us.
+TEST_F(Faults, TheKernelsRulesForStickyDirectoriesHold)
 {
     if (!root())
-        GTEST_SKIP() << "needs root to set fs.protected_symlinks and to give links away";
-    const std::string knob = "/proc/sys/fs/protected_symlinks";
-    const std::string was = read_file(knob);
-    if (was != "1\n")
-        write_file(knob, "1");
-    if (read_file(knob) != "1\n")
-        GTEST_SKIP() << "cannot set fs.protected_symlinks here";
+        GTEST_SKIP() << "needs root to set the kernel's rules and to give files away";
+    launch as_nobody;
+    as_nobody.nobody = true;
+    const std::string why = cannot_launch(as_nobody);
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
     const std::string sticky = dir + "/sticky";
     ASSERT_EQ(mkdir(sticky.c_str(), 0777), 0);
     ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
     write_file(dir + "/target.png", "the target");
     write_file(dir + "/input", "HELLO\n");
-    for (const char *to : {"../target.png", "../new.png"}) {
-        const std::string link = sticky + "/out.png";
-        std::remove(link.c_str());
-        EXPECT_EQ(symlink(to, link.c_str()), 0);
-        EXPECT_EQ(lchown(link.c_str(), nobody, nogroup), 0);
-        const run_result r = run_program(tool, {"3", link}, dir + "/input");
-        EXPECT_EQ(r.status, 1) << to;
-        EXPECT_EQ(r.err, "Error saving bitmap -- aborting...\n: Permission denied\n") << to;
+    const uid_t other = 1234; // owns neither the directory nor the run
+    const struct {
+        const char *knob;
+        const char *link_to; // the name is nobody's link to this; null: other's file, mode 0666
+        bool nobody;         // who runs the tool: nobody, or root
+    } cases[] = {
+        {"protected_symlinks", "../target.png", false},
+        {"protected_symlinks", "../new.png", false},
+        {"protected_regular", nullptr, true},
+    };
+    const std::string name = sticky + "/out.png";
+    for (const auto &c : cases) {
+        const std::string knob = std::string("/proc/sys/fs/") + c.knob;
+        const std::string was = read_file(knob);
+        write_file(knob, "1");
+        if (read_file(knob) != "1\n")
+            GTEST_SKIP() << "cannot set fs." << c.knob << " here";
+        std::remove(name.c_str());
+        if (c.link_to) {
+            EXPECT_EQ(symlink(c.link_to, name.c_str()), 0);
+            EXPECT_EQ(lchown(name.c_str(), nobody, nogroup), 0);
+        } else {
+            write_file(name, "another user's file");
+            EXPECT_EQ(chmod(name.c_str(), 0666), 0);
+            EXPECT_EQ(chown(name.c_str(), other, other), 0);
+        }
+        launch how;
+        how.nobody = c.nobody;
+        const run_result r = run_tool(how, {"3", name}, dir + "/input");
+        write_file(knob, was);
+        EXPECT_EQ(r.status, 1) << c.knob;
+        EXPECT_EQ(r.err, "Error saving bitmap -- aborting...\n: Permission denied\n") << c.knob;
+        if (!c.link_to) {
+            EXPECT_TRUE(read_file(name) == "another user's file") << "it was written";
+        }
     }
     EXPECT_EQ(read_file(dir + "/target.png"), "the target");
     EXPECT_FALSE(exists(dir + "/new.png"));
-    write_file(knob, was);
 }
 
 // A path that cannot be written is refused before the picture is drawn, with the reason the save
