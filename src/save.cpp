@@ -311,6 +311,14 @@ bool linkable(int fd)
            geteuid() == 0;
 }
 
+// A directory whose entries can be added but never renamed or removed (chattr +a): a replacement
+// would be refused, and its temporary name would stay there for good.
+bool append_only(int dir)
+{
+    int flags = 0;
+    return ioctl(dir, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL) != 0;
+}
+
 // A file beside the output that can take its name once the picture is complete: an unnamed file
 // with mode 0666, which the kernel gives the umask and default ACLs of a create, where the file
 // system has them and we can link them; a named temporary one otherwise.
@@ -323,6 +331,10 @@ bool publishable(output *out)
     if (out->scratch >= 0) {
         close(out->scratch);
     } else if (errno != EOPNOTSUPP && errno != EISDIR) { // EISDIR: a kernel without them
+        return false;
+    }
+    if (append_only(out->dir)) {
+        errno = EPERM; // as the rename would say, after all the work
         return false;
     }
     const sigset_t was = hold();
@@ -447,14 +459,6 @@ bool plan_fresh(output *out)
         return false;
     }
     return publishable(out);
-}
-
-// A directory whose entries can be added but never renamed or removed (chattr +a): a replacement
-// would be refused, and its temporary name would stay there for good.
-bool append_only(int dir)
-{
-    int flags = 0;
-    return ioctl(dir, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL) != 0;
 }
 
 // An existing regular file at the name, open for writing: replaced when a new file can stand in

@@ -505,6 +505,20 @@ TEST_F(Faults, WithoutProcANamedTemporaryFileServes)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Error saving bitmap -- aborting...\n: File too large\n");
     EXPECT_EQ(names_in(dir), "input\nout.png\n");
+
+    // Nor is one left in an append-only directory, where no name can be removed or renamed.
+    const std::string kept = dir + "/append-only";
+    ASSERT_EQ(mkdir(kept.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(kept.c_str(), 0777), 0);
+    if (std::system(("chattr +a '" + kept + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "no append-only directories on this file system";
+    how.setup = "";
+    r = run_tool(how, {"3", kept + "/new.png"}, dir + "/input");
+    EXPECT_EQ(std::system(("chattr -a '" + kept + "'").c_str()), 0);
+    EXPECT_EQ(names_in(kept), r.status == 0 ? "new.png\n" : "");
+    if (r.status != 0) {
+        EXPECT_EQ(r.err, "Error saving bitmap -- aborting...\n: Operation not permitted\n");
+    }
 }
 
 } // namespace
