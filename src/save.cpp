@@ -34,9 +34,24 @@ int temp_dir = -1;
 char temp_name[32];
 volatile sig_atomic_t armed = 0;
 
-// What ends a run from outside and can be caught.
-const int fatal[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGABRT, SIGUSR1, SIGUSR2,   SIGPIPE,
-                     SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGPROF, SIGVTALRM};
+// Whether sig ends a process by default and can be caught: every signal but those that stop it,
+// those ignored by default, and SIGKILL and SIGSTOP. Real-time signals end it too.
+bool fatal(int sig)
+{
+    switch (sig) {
+    case SIGKILL:
+    case SIGSTOP:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+    case SIGCHLD:
+    case SIGCONT:
+    case SIGURG:
+    case SIGWINCH:
+        return false;
+    }
+    return true;
+}
 
 extern "C" void on_fatal(int sig)
 {
@@ -54,7 +69,7 @@ void remove_at_exit()
 }
 
 // Makes every fatal signal, and exit, remove the temporary name. An ignored signal (nohup, a
-// background job) stays ignored: it ends nothing.
+// background job) stays ignored: it ends nothing; one that has a handler (a sanitizer's) keeps it.
 bool catch_fatal()
 {
     static bool caught = false;
@@ -65,9 +80,10 @@ bool catch_fatal()
         return false;
     }
     caught = true;
-    for (const int sig : fatal) {
+    // The C library keeps a few real-time signals for itself and refuses them here.
+    for (int sig = 1; sig <= SIGRTMAX; sig++) {
         struct sigaction was;
-        if (sigaction(sig, nullptr, &was) != 0 || was.sa_handler == SIG_IGN)
+        if (!fatal(sig) || sigaction(sig, nullptr, &was) != 0 || was.sa_handler != SIG_DFL)
             continue;
         struct sigaction sa = {};
         sa.sa_handler = on_fatal;
@@ -83,8 +99,9 @@ sigset_t hold()
 {
     sigset_t set, was;
     sigemptyset(&set);
-    for (const int sig : fatal)
-        sigaddset(&set, sig);
+    for (int sig = 1; sig <= SIGRTMAX; sig++)
+        if (fatal(sig))
+            sigaddset(&set, sig);
     sigprocmask(SIG_BLOCK, &set, &was);
     return was;
 }
@@ -295,6 +312,14 @@ bool linkable(int fd)
            geteuid() == 0;
 }
 
+// A directory whose entries can be added but never renamed or removed (chattr +a): a replacement
+// would be refused, and its temporary name would stay there for good.
+bool append_only(int dir)
+{
+    int flags = 0;
+    return ioctl(dir, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL) != 0;
+}
+
 // A file beside the output that can take its name once the picture is complete: an unnamed file
 // with mode 0666, which the kernel gives the umask and default ACLs of a create, where the file
 // system has them and we can link them; a named temporary one otherwise.
@@ -307,6 +332,10 @@ bool publishable(output *out)
     if (out->scratch >= 0) {
         close(out->scratch);
     } else if (errno != EOPNOTSUPP && errno != EISDIR) { // EISDIR: a kernel without them
+        return false;
+    }
+    if (append_only(out->dir)) {
+        errno = EPERM; // as the rename would say, after all the work
         return false;
     }
     const sigset_t was = hold();
@@ -436,6 +465,15 @@ bool stand_in(const output &out)
 bool plan_fresh(output *out)
 {
     out->way = fresh;
+    // A directory that has been removed takes no new name, and a create there says so (ENOENT);
+    // an unnamed file there is refused for other reasons (ext4 says EPERM), or made for nothing.
+    struct stat dir;
+    if (fstat(out->dir, &dir) != 0)
+        return false;
+    if (dir.st_nlink == 0) {
+        errno = ENOENT;
+        return false;
+    }
     return publishable(out);
 }
 
@@ -444,7 +482,7 @@ bool plan_fresh(output *out)
 bool plan_existing(output *out)
 {
     out->way = in_place;
-    if (out->seen.st_nlink == 1 && publishable(out)) {
+    if (out->seen.st_nlink == 1 && !append_only(out->dir) && publishable(out)) {
         if (stand_in(*out)) {
             out->way = replaced;
             return true;
@@ -455,24 +493,24 @@ bool plan_existing(output *out)
     return out->scratch >= 0 || aside(out);
 }
 
-// The name is a symbolic link, which the kernel follows as open(2) would, under its rules
-// (fs.protected_symlinks). What it leads to is written in place; a link that leads to no file
-// has its target made when the picture is complete.
+// The name is a symbolic link, which the kernel follows as a create would, under its rules
+// (fs.protected_symlinks, and for what it leads to fs.protected_regular and protected_fifos).
+// What it leads to is written in place; a link that leads to no file has its target made when
+// the picture is complete.
 bool plan_link(output *out)
 {
-    out->file = openat(out->dir, out->name, O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    if (out->file < 0 && errno != ENOENT)
-        return false;
     out->way = dangling;
-    if (out->file >= 0) {
-        if (fstat(out->file, &out->seen) != 0)
-            return false;
-        if (!S_ISREG(out->seen.st_mode)) {
-            out->way = device;
-            return true;
-        }
-        out->way = via_link;
+    struct stat target;
+    if (fstatat(out->dir, out->name, &target, 0) != 0)
+        return errno == ENOENT && aside(out);
+    out->file = openat(out->dir, out->name, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+    if (out->file < 0 || fstat(out->file, &out->seen) != 0)
+        return false;
+    if (!S_ISREG(out->seen.st_mode)) {
+        out->way = device;
+        return true;
     }
+    out->way = via_link;
     return aside(out);
 }
 
@@ -506,15 +544,17 @@ bool decide(const char *path, output *out)
     if ((out->dir = open_directory(dir.c_str())) < 0)
         return false;
 
-    // What is at the name, and then that very entry opened for writing, as open(2) would: a
-    // directory, a file we may not write and a read-only file system are refused here.
+    // What is at the name, and then that very entry opened for writing as a create opens it (so
+    // that fs.protected_regular and protected_fifos hold for another user's file in a sticky
+    // directory): a directory, a file we may not write and a read-only file system are refused.
     struct stat entry;
     if (fstatat(out->dir, out->name, &entry, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT && plan_fresh(out);
     out->seen = entry;
     if (S_ISLNK(entry.st_mode))
         return plan_link(out);
-    out->file = openat(out->dir, out->name, O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+    out->file =
+        openat(out->dir, out->name, O_WRONLY | O_CREAT | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (out->file < 0)
         return errno == ELOOP ? moved(*out) : false; // ELOOP: it has become a link since
     if (fstat(out->file, &out->seen) != 0)
@@ -586,10 +626,11 @@ bool encode_aside(FIBITMAP *bitmap, output *out)
 // links and attributes. Its space is claimed first, where the file system can, so that a full
 // disk or quota leaves the old picture whole; the copy starts only while the path still leads to
 // the file, and an interrupt waits until it is done; runs of this tool onto one file take turns.
-bool write_in_place(const output &out)
+// *crowded: the space could not be claimed while the picture's copy takes up room beside it.
+bool write_in_place(const output &out, bool *crowded)
 {
-    struct stat st;
-    if (fstat(out.scratch, &st) != 0)
+    struct stat st, file;
+    if (fstat(out.scratch, &st) != 0 || fstat(out.file, &file) != 0)
         return false;
     // Advisory, and not on every file system: a courtesy, not a condition.
     while (flock(out.file, LOCK_EX) != 0)
@@ -599,8 +640,10 @@ bool write_in_place(const output &out)
             break;
         }
     if (fallocate(out.file, FALLOC_FL_KEEP_SIZE, 0, st.st_size) != 0 && errno != EOPNOTSUPP &&
-        errno != ENOSYS)
+        errno != ENOSYS) {
+        *crowded = full(errno) && st.st_dev == file.st_dev;
         return false;
+    }
     const sigset_t was = hold();
     const bool ok = still_there(out) && copy_bytes(out.scratch, out.file, st.st_size) &&
                     ftruncate(out.file, st.st_size) == 0 && fsync(out.file) == 0;
@@ -610,10 +653,29 @@ bool write_in_place(const output &out)
     return ok;
 }
 
+// Copies the complete picture over the file we hold. Where the file's space cannot be claimed
+// because the picture's own copy takes up room on that file system, the picture moves to the
+// next place and tries again: a plain write, which makes no copy, would not fail there.
+bool copy_over(FIBITMAP *bitmap, output *out)
+{
+    bool crowded = false;
+    while (!write_in_place(*out, &crowded)) {
+        if (!crowded || out->place == 2)
+            return false;
+        drop_scratch(out);
+        out->place++;
+        crowded = false;
+        if (!encode_aside(bitmap, out))
+            return false;
+    }
+    return true;
+}
+
 // Renames the complete scratch file over the name, whatever entry is there by now: a file, or a
 // link, which is replaced and not followed. An unnamed file gets a temporary name first, which
 // exists only while the signals are held. *refused: the directory would not let us (another
-// user's file in a sticky directory, a mount point), and nothing changed.
+// user's file in a sticky directory, a mount point) or had no room for the temporary name, and
+// nothing changed.
 bool rename_over(output *out, bool *refused)
 {
     const sigset_t was = hold();
@@ -627,7 +689,7 @@ bool rename_over(output *out, bool *refused)
         armed = 0;
     }
     release(was);
-    *refused = named && !ok && (err == EPERM || err == EACCES || err == EBUSY || err == EXDEV);
+    *refused = !ok && (err == EPERM || err == EACCES || err == EBUSY || err == EXDEV || full(err));
     errno = err;
     return ok;
 }
@@ -657,7 +719,7 @@ bool publish_replacement(FIBITMAP *bitmap, output *out)
         drop_scratch(out);
         out->way = in_place;
         out->place = 1;
-        return encode_aside(bitmap, out) && write_in_place(*out);
+        return encode_aside(bitmap, out) && copy_over(bitmap, out);
     }
     bool refused = false;
     if (fsync(out->scratch) == 0 && rename_over(out, &refused))
@@ -665,7 +727,7 @@ bool publish_replacement(FIBITMAP *bitmap, output *out)
     if (!refused)
         return false;
     out->way = in_place;
-    return write_in_place(*out);
+    return copy_over(bitmap, out);
 }
 
 // The target of a link that led to no file: made now by the kernel, through the link, as a plain
@@ -692,9 +754,9 @@ bool save(FIBITMAP *bitmap, output *out)
         return publish_replacement(bitmap, out);
     case in_place:
     case via_link:
-        return encode_aside(bitmap, out) && write_in_place(*out);
+        return encode_aside(bitmap, out) && copy_over(bitmap, out);
     case dangling:
-        return encode_aside(bitmap, out) && make_target(out) && write_in_place(*out);
+        return encode_aside(bitmap, out) && make_target(out) && copy_over(bitmap, out);
     }
     return false;
 }

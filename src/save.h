@@ -12,8 +12,9 @@
 //   and keeps its inode: the picture is encoded in full elsewhere (beside it, else in /tmp, else
 //   in memory), the space it needs is claimed, and only then is it copied over the old bytes.
 // - Devices, FIFOs and pipes (/dev/stdout) are written directly.
-// - What open(2) would refuse is refused, for the same reason. Links are followed only by the
-//   kernel, so its rules (fs.protected_symlinks) hold.
+// - What open(2) would refuse is refused, for the same reason. Links are followed, and files
+//   opened, only by the kernel and as a create opens them, so its rules for sticky directories
+//   (fs.protected_symlinks, protected_regular, protected_fifos) hold.
 // - Where unnamed files are not supported, or cannot be linked (no /proc), a named temporary
 //   file .vozk-render-XXXXXX takes their place; catchable signals and exit remove it.
 #pragma once

@@ -166,6 +166,20 @@ TEST_F(Faults, EveryFailedWriteFailsTheSave)
         }
         EXPECT_EQ(names_in(dir).find(".vozk-render-"), std::string::npos);
     }
+
+    // A full directory with no room for the replacement's temporary name (ext4 needs a new
+    // block for it): the old file's own blocks still take the picture, as for a plain write.
+    write_file(out, std::string(700000, 'o'));
+    struct stat before, after;
+    ASSERT_EQ(stat(out.c_str(), &before), 0);
+    const run_result r = traced({"-o", "/dev/null", "-e", "trace=linkat", "-e",
+                                 "inject=linkat:error=ENOSPC:when=1"},
+                                {"250", out}, dir + "/input");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(compare(read_png(out), expected_picture(text, 250)), "");
+    ASSERT_EQ(stat(out.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "written in place";
+    EXPECT_EQ(names_in(dir).find(".vozk-render-"), std::string::npos);
 }
 
 // A signal in the middle of the encode ends the run by that signal, and nothing of the new
@@ -218,7 +232,9 @@ TEST_F(Faults, SignalsLeaveNothingBehindWithoutProc)
     const std::string why = cannot_launch(how);
     if (!why.empty())
         GTEST_SKIP() << why;
-    signals_leave_nothing(dir, true, {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGPIPE});
+    signals_leave_nothing(dir, true,
+                          {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGPIPE, SIGSEGV, SIGIO, SIGPWR,
+                           SIGRTMIN});
 }
 
 // The save decides once, on descriptors, and never writes where a name changed by someone else
@@ -295,36 +311,63 @@ TEST_F(Faults, NamesAreDecidedOnce)
     }
 }
 
-// Links are followed only by the kernel, so its rules hold: in a sticky world-writable directory,
-// another user's link is not followed (fs.protected_symlinks), whether it leads to a file or to
-// none yet.
-TEST_F(Faults, TheKernelsRulesForLinksHold)
+// Links and files are opened only by the kernel, as a create opens them, so that its rules for
+// sticky world-writable directories hold as for a plain write: another user's link there is not
+// followed (fs.protected_symlinks), whether it leads to a file or to none yet, and another user's
+// file there is not written (fs.protected_regular), though its mode would let us.
+TEST_F(Faults, TheKernelsRulesForStickyDirectoriesHold)
 {
     if (!root())
-        GTEST_SKIP() << "needs root to set fs.protected_symlinks and to give links away";
-    const std::string knob = "/proc/sys/fs/protected_symlinks";
-    const std::string was = read_file(knob);
-    if (was != "1\n")
-        write_file(knob, "1");
-    if (read_file(knob) != "1\n")
-        GTEST_SKIP() << "cannot set fs.protected_symlinks here";
+        GTEST_SKIP() << "needs root to set the kernel's rules and to give files away";
+    launch as_nobody;
+    as_nobody.nobody = true;
+    const std::string why = cannot_launch(as_nobody);
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
     const std::string sticky = dir + "/sticky";
     ASSERT_EQ(mkdir(sticky.c_str(), 0777), 0);
     ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
     write_file(dir + "/target.png", "the target");
     write_file(dir + "/input", "HELLO\n");
-    for (const char *to : {"../target.png", "../new.png"}) {
-        const std::string link = sticky + "/out.png";
-        std::remove(link.c_str());
-        EXPECT_EQ(symlink(to, link.c_str()), 0);
-        EXPECT_EQ(lchown(link.c_str(), nobody, nogroup), 0);
-        const run_result r = run_program(tool, {"3", link}, dir + "/input");
-        EXPECT_EQ(r.status, 1) << to;
-        EXPECT_EQ(r.err, "Error saving bitmap -- aborting...\n: Permission denied\n") << to;
+    const uid_t other = 1234; // owns neither the directory nor the run
+    const struct {
+        const char *knob;
+        const char *link_to; // the name is nobody's link to this; null: other's file, mode 0666
+        bool nobody;         // who runs the tool: nobody, or root
+    } cases[] = {
+        {"protected_symlinks", "../target.png", false},
+        {"protected_symlinks", "../new.png", false},
+        {"protected_regular", nullptr, true},
+    };
+    const std::string name = sticky + "/out.png";
+    for (const auto &c : cases) {
+        const std::string knob = std::string("/proc/sys/fs/") + c.knob;
+        const std::string was = read_file(knob);
+        write_file(knob, "1");
+        if (read_file(knob) != "1\n")
+            GTEST_SKIP() << "cannot set fs." << c.knob << " here";
+        std::remove(name.c_str());
+        if (c.link_to) {
+            EXPECT_EQ(symlink(c.link_to, name.c_str()), 0);
+            EXPECT_EQ(lchown(name.c_str(), nobody, nogroup), 0);
+        } else {
+            write_file(name, "another user's file");
+            EXPECT_EQ(chmod(name.c_str(), 0666), 0);
+            EXPECT_EQ(chown(name.c_str(), other, other), 0);
+        }
+        launch how;
+        how.nobody = c.nobody;
+        const run_result r = run_tool(how, {"3", name}, dir + "/input");
+        write_file(knob, was);
+        EXPECT_EQ(r.status, 1) << c.knob;
+        EXPECT_EQ(r.err, "Error saving bitmap -- aborting...\n: Permission denied\n") << c.knob;
+        if (!c.link_to) {
+            EXPECT_TRUE(read_file(name) == "another user's file") << "it was written";
+        }
     }
     EXPECT_EQ(read_file(dir + "/target.png"), "the target");
     EXPECT_FALSE(exists(dir + "/new.png"));
-    write_file(knob, was);
 }
 
 // A path that cannot be written is refused before the picture is drawn, with the reason the save
@@ -340,19 +383,23 @@ TEST_F(Faults, BadPathsAreRefusedBeforeDrawing)
     write_file(dir + "/protected.png", "the old picture");
     ASSERT_EQ(chmod((dir + "/protected.png").c_str(), 0444), 0);
     const std::string listing = names_in(dir);
+    const std::string gone = "cd '" + dir + "' && mkdir -m 777 gone && cd gone && rmdir ../gone;";
     const struct {
         std::string path;
         const char *reason;
+        std::string setup; // run first, in the shell that starts the tool
     } cases[] = {
-        {dir + "/no/such/x.png", "No such file or directory"},
-        {dir + "/file/x.png", "Not a directory"},
-        {dir + "/adir", "Is a directory"},
-        {dir + "/new.png/", "Is a directory"},
-        {dir + "/ro/x.png", "Permission denied"},
-        {dir + "/protected.png", "Permission denied"},
+        {dir + "/no/such/x.png", "No such file or directory", ""},
+        {dir + "/file/x.png", "Not a directory", ""},
+        {dir + "/adir", "Is a directory", ""},
+        {dir + "/new.png/", "Is a directory", ""},
+        {dir + "/ro/x.png", "Permission denied", ""},
+        {dir + "/protected.png", "Permission denied", ""},
+        {"x.png", "No such file or directory", gone}, // in a directory that has been removed
     };
     for (const auto &c : cases) {
         launch how;
+        how.setup = c.setup;
         how.nobody = root(); // root may write anything
         const run_result r = run_tool(how, {"250000", c.path}, dir + "/input");
         EXPECT_EQ(r.status, 1) << c.path;
@@ -458,6 +505,20 @@ TEST_F(Faults, WithoutProcANamedTemporaryFileServes)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Error saving bitmap -- aborting...\n: File too large\n");
     EXPECT_EQ(names_in(dir), "input\nout.png\n");
+
+    // Nor is one left in an append-only directory, where no name can be removed or renamed.
+    const std::string kept = dir + "/append-only";
+    ASSERT_EQ(mkdir(kept.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(kept.c_str(), 0777), 0);
+    if (std::system(("chattr +a '" + kept + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "no append-only directories on this file system";
+    how.setup = "";
+    r = run_tool(how, {"3", kept + "/new.png"}, dir + "/input");
+    EXPECT_EQ(std::system(("chattr -a '" + kept + "'").c_str()), 0);
+    EXPECT_EQ(names_in(kept), r.status == 0 ? "new.png\n" : "");
+    if (r.status != 0) {
+        EXPECT_EQ(r.err, "Error saving bitmap -- aborting...\n: Operation not permitted\n");
+    }
 }
 
 } // namespace

@@ -145,6 +145,21 @@ int inode_flags(const std::string &path)
     return flags;
 }
 
+// Sets or clears an inode flag (chattr) on path.
+bool set_flag(const std::string &path, int flag, bool on)
+{
+    const int fd = open(path.c_str(), O_RDONLY);
+    int flags = 0;
+    const bool set = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                     (flags = on ? flags | flag : flags & ~flag,
+                      ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    const int err = errno;
+    if (fd >= 0)
+        close(fd);
+    errno = err;
+    return set;
+}
+
 // Why setfacl cannot run args on path here, or empty when it did.
 std::string set_acl(const std::string &args, const std::string &path)
 {
@@ -172,32 +187,35 @@ struct kept_case {
     const char *dir_acl; // setfacl arguments for the directory, such as a default ACL
     int flag;          // an inode flag on it (chattr)
     bool in_place;     // written in place, keeping the inode
+    int dir_flag;      // an inode flag on the directory, set for the run only
 };
 
 const kept_case kept_cases[] = {
-    {"OurOwnFile", false, 0755, ours, ours, 0640, false, nullptr, nullptr, nullptr, 0, false},
-    {"ASecondHardLink", false, 0755, ours, ours, 0644, true, nullptr, nullptr, nullptr, 0, true},
+    {"OurOwnFile", false, 0755, ours, ours, 0640, false, nullptr, nullptr, nullptr, 0, false, 0},
+    {"ASecondHardLink", false, 0755, ours, ours, 0644, true, nullptr, nullptr, nullptr, 0, true, 0},
     {"AUserAttribute", false, 0755, ours, ours, 0644, false, "user.origin=kept", nullptr,
-     nullptr, 0, true},
+     nullptr, 0, true, 0},
     {"ASecurityLabelOfItsOwn", false, 0755, ours, ours, 0644, false,
-     "security.selinux=system_u:object_r:vozk_test_t:s0", nullptr, nullptr, 0, true},
+     "security.selinux=system_u:object_r:vozk_test_t:s0", nullptr, nullptr, 0, true, 0},
     {"AnAccessAcl", false, 0755, ours, ours, 0640, false, nullptr, "-m u:65534:r", nullptr, 0,
-     true},
+     true, 0},
     {"ADefaultAclOnTheDirectory", false, 0755, ours, ours, 0640, false, nullptr, nullptr,
-     "-d -m u:65534:rwx,o::---", 0, true},
+     "-d -m u:65534:rwx,o::---", 0, true, 0},
     {"ANoDumpFlag", false, 0755, ours, ours, 0644, false, nullptr, nullptr, nullptr,
-     FS_NODUMP_FL, true},
+     FS_NODUMP_FL, true, 0},
     {"ASyncFlag", false, 0755, ours, ours, 0644, false, nullptr, nullptr, nullptr, FS_SYNC_FL,
-     true},
+     true, 0},
     {"AnotherUsersWritableFile", true, 0777, 0, 0, 0666, false, nullptr, nullptr, nullptr, 0,
-     true},
-    {"AGroupWeAreNotIn", true, 0777, nobody, 0, 0664, false, nullptr, nullptr, nullptr, 0, true},
+     true, 0},
+    {"AGroupWeAreNotIn", true, 0777, nobody, 0, 0664, false, nullptr, nullptr, nullptr, 0, true, 0},
     {"AnotherUsersFileInAStickyDirectory", true, 01777, 0, 0, 0666, false, nullptr, nullptr,
-     nullptr, 0, true},
+     nullptr, 0, true, 0},
     {"ADirectoryWeMayNotWrite", true, 0555, nobody, nogroup, 0644, false, nullptr, nullptr,
-     nullptr, 0, true},
+     nullptr, 0, true, 0},
     {"RootWritingAnotherUsersFile", false, 0755, nobody, nogroup, 0600, false, nullptr, nullptr,
-     nullptr, 0, false},
+     nullptr, 0, false, 0},
+    {"AnAppendOnlyDirectory", false, 0755, ours, ours, 0644, false, nullptr, nullptr, nullptr, 0,
+     true, FS_APPEND_FL},
 };
 
 void PrintTo(const kept_case &c, std::ostream *os)
@@ -250,22 +268,19 @@ TEST_P(Kept, WhatAPlainWriteWouldKeep)
         if (!why.empty())
             GTEST_SKIP() << why;
     }
-    if (c.flag) {
-        const int fd = open(out.c_str(), O_RDONLY);
-        int flags = 0;
-        const bool set = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
-                         (flags |= c.flag, ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
-        close(fd);
-        if (!set)
-            GTEST_SKIP() << "no inode flags on this file system: " << std::strerror(errno);
-    }
+    if (c.flag && !set_flag(out, c.flag, true))
+        GTEST_SKIP() << "no inode flags on this file system: " << std::strerror(errno);
     ASSERT_EQ(chmod(sub.c_str(), c.dir_mode), 0);
     struct stat before, after;
     ASSERT_EQ(stat(out.c_str(), &before), 0);
     const std::string acl_before = attribute(out, "system.posix_acl_access");
     const int flags_before = inode_flags(out);
 
+    if (c.dir_flag && !set_flag(sub, c.dir_flag, true))
+        GTEST_SKIP() << "cannot set the directory's inode flag: " << std::strerror(errno);
     const run_result r = run_as(c.drop, {"3", out}, dir + "/input");
+    if (c.dir_flag)
+        set_flag(sub, c.dir_flag, false);
     chmod(sub.c_str(), 0755);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(compare(read_png(out), expected_picture("HELLO\n", 3)), "");
@@ -430,7 +445,8 @@ TEST_F(Output, ConcurrentRunsLeaveOneWholePicture)
 // A full file system leaves the old picture whole: a replacement is complete before it takes the
 // name, and a file written in place has its space claimed before its first byte is overwritten
 // (here the picture is encoded in /tmp, because nobody may write the directory). Where the old
-// file's own blocks can hold the new picture, it is written in place, as a plain write would.
+// file's own blocks and the free space can hold the new picture, it is written in place, as a
+// plain write would, even where a copy of it beside the file leaves too little room to claim.
 TEST_F(Output, AFullFileSystemLeavesTheOldPicture)
 {
     if (!root())
@@ -446,13 +462,15 @@ TEST_F(Output, AFullFileSystemLeavesTheOldPicture)
         size_t old_size;   // of the file on it
         bool second_link;
         bool drop;
-        bool fits; // the new picture fits in the old file's blocks, though not beside it
+        bool fits; // the new picture fits where the old file is, though not beside it as well
     } cases[] = {
         {"replaced", "256k", 100000, false, false, false},
         {"in place, encoded beside it", "256k", 100000, true, false, false},
         {"in place, encoded in /tmp", "256k", 100000, false, true, false},
         {"replaced, in the old file's blocks", "2m", 1500000, false, false, true},
         {"in place, in the old file's blocks", "2m", 1500000, true, false, true},
+        {"in place, encoded beside it until that crowds it out", "1536k", 300000, true, false,
+         true},
     };
     const std::string small = dir + "/small";
     ASSERT_EQ(mkdir(small.c_str(), 0755), 0);
