@@ -302,14 +302,16 @@ bool sync_directory(int dir)
     return fsync(dir) == 0 || errno == EINVAL || errno == EBADF;
 }
 
-// An unnamed file can be named later through /proc, or without it by a process privileged to.
-bool linkable(int fd)
+// An unnamed file can be named later through /proc, or without it with linkat(AT_EMPTY_PATH)
+// where the kernel lets us: aiming that at "." asks, and makes nothing (EEXIST: it would).
+bool linkable(int fd, int dir)
 {
     char proc[32];
     std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
     struct stat named, held;
-    return (stat(proc, &named) == 0 && fstat(fd, &held) == 0 && same_file(named, held)) ||
-           geteuid() == 0;
+    if (stat(proc, &named) == 0 && fstat(fd, &held) == 0 && same_file(named, held))
+        return true;
+    return linkat(fd, "", dir, ".", AT_EMPTY_PATH) != 0 && errno == EEXIST;
 }
 
 // A directory whose entries can be added but never renamed or removed (chattr +a): a replacement
@@ -327,7 +329,7 @@ bool publishable(output *out)
 {
     out->place = 0;
     out->scratch = openat(out->dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-    if (out->scratch >= 0 && linkable(out->scratch))
+    if (out->scratch >= 0 && linkable(out->scratch, out->dir))
         return true;
     if (out->scratch >= 0) {
         close(out->scratch);
@@ -514,6 +516,17 @@ bool plan_link(output *out)
     return aside(out);
 }
 
+// The file was gone between the look and the open, which then made an empty one: ours, with one
+// link, still at the name. It goes again, so that a refused run leaves nothing behind.
+bool unmake(const output &out)
+{
+    struct stat now;
+    if (out.seen.st_size == 0 && out.seen.st_nlink == 1 && out.seen.st_uid == geteuid() &&
+        fstatat(out.dir, out.name, &now, AT_SYMLINK_NOFOLLOW) == 0 && same_file(now, out.seen))
+        unlinkat(out.dir, out.name, 0);
+    return true;
+}
+
 // A path that ends in a slash names a directory: whatever it is, open says why it cannot be
 // written, and it makes nothing.
 bool refuse_directory(const char *path)
@@ -524,6 +537,36 @@ bool refuse_directory(const char *path)
         errno = EISDIR;
     }
     return false;
+}
+
+// What is at the name, and then that very entry opened for writing as a create opens it (so that
+// fs.protected_regular and protected_fifos hold for another user's file in a sticky directory):
+// a directory, a file we may not write and a read-only file system are refused. *changed: the
+// entry was another when opened (a link by then, or another file). Looking again, a link is not
+// followed: one that appeared since the first look is no path of the user's.
+bool look(output *out, bool again, bool *changed)
+{
+    struct stat entry;
+    if (fstatat(out->dir, out->name, &entry, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT && plan_fresh(out);
+    out->seen = entry;
+    if (S_ISLNK(entry.st_mode))
+        return !again ? plan_link(out) : moved(*out);
+    out->file =
+        openat(out->dir, out->name, O_WRONLY | O_CREAT | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (out->file < 0) {
+        *changed = errno == ELOOP; // it has become a link since
+        return false;
+    }
+    if (fstat(out->file, &out->seen) != 0)
+        return false;
+    if (!same_file(out->seen, entry)) {
+        *changed = unmake(*out);
+        return false;
+    }
+    if (!S_ISREG(out->seen.st_mode))
+        return true; // a device or a FIFO, written directly
+    return plan_existing(out);
 }
 
 bool decide(const char *path, output *out)
@@ -544,26 +587,20 @@ bool decide(const char *path, output *out)
     if ((out->dir = open_directory(dir.c_str())) < 0)
         return false;
 
-    // What is at the name, and then that very entry opened for writing as a create opens it (so
-    // that fs.protected_regular and protected_fifos hold for another user's file in a sticky
-    // directory): a directory, a file we may not write and a read-only file system are refused.
-    struct stat entry;
-    if (fstatat(out->dir, out->name, &entry, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT && plan_fresh(out);
-    out->seen = entry;
-    if (S_ISLNK(entry.st_mode))
-        return plan_link(out);
-    out->file =
-        openat(out->dir, out->name, O_WRONLY | O_CREAT | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (out->file < 0)
-        return errno == ELOOP ? moved(*out) : false; // ELOOP: it has become a link since
-    if (fstat(out->file, &out->seen) != 0)
-        return false;
-    if (!same_file(out->seen, entry))
-        return moved(*out);
-    if (!S_ISREG(out->seen.st_mode))
-        return true; // a device or a FIFO, written directly
-    return plan_existing(out);
+    // Another run replacing the file between our look and our open is no reason to fail: look
+    // again, a few times. Nothing has been acted on until the look and the open agree.
+    for (int tries = 1;; tries++) {
+        bool changed = false;
+        if (look(out, tries > 1, &changed))
+            return true;
+        if (!changed)
+            return false;
+        if (tries == 3)
+            return moved(*out);
+        if (out->file >= 0)
+            close(out->file);
+        out->file = -1;
+    }
 }
 
 // ---- Writing ----
@@ -743,7 +780,24 @@ bool make_target(output *out)
     return out->file >= 0;
 }
 
-bool save(FIBITMAP *bitmap, output *out)
+// The picture was put under the path as the user gave it: the directory we wrote in is still
+// the one the path names, for a directory on the way may have been moved since we looked. (The
+// name itself may since have been taken by another run, as after any rename.)
+bool reachable(const output &out)
+{
+    if (out.way == device)
+        return true; // a device or a pipe keeps what it was given under no name of ours
+    const std::string dir = out.name == out.path ? "." : std::string(out.path, out.name);
+    struct stat there, ours;
+    if (fstat(out.dir, &ours) != 0 || stat(dir.c_str(), &there) != 0)
+        return false;
+    if (same_file(there, ours))
+        return true;
+    errno = ENOENT; // the picture is in a directory that is no longer there
+    return false;
+}
+
+bool write_picture(FIBITMAP *bitmap, output *out)
 {
     switch (out->way) {
     case device:
@@ -759,6 +813,11 @@ bool save(FIBITMAP *bitmap, output *out)
         return encode_aside(bitmap, out) && make_target(out) && copy_over(bitmap, out);
     }
     return false;
+}
+
+bool save(FIBITMAP *bitmap, output *out)
+{
+    return write_picture(bitmap, out) && reachable(*out);
 }
 
 // Closes what the save opened. The file that was written can still report a failed write when

@@ -87,6 +87,7 @@ struct launch {
     std::string setup;    // shell commands run first: ulimit, umask, trap
     std::string hook_at;  // a point of the run (preload_hook.cpp), and the command run there
     std::string hook_run;
+    std::string fail_at;  // a point of the run whose call fails instead, with its errno
 };
 
 // Runs the tool as launched, with core dumps off: a signal that dumps core leaves no file.
@@ -101,9 +102,10 @@ inline run_result run_tool(const launch &how, const std::vector<std::string> &ar
         argv.insert(argv.end(),
                     {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
     argv.insert(argv.end(), {"/usr/bin/env", "ASAN_OPTIONS=verify_asan_link_order=0"});
-    if (!how.hook_at.empty())
+    if (!how.hook_at.empty() || !how.fail_at.empty())
         argv.insert(argv.end(), {std::string("LD_PRELOAD=") + VOZK_HOOK,
-                                 "VOZK_HOOK_AT=" + how.hook_at, "VOZK_HOOK_RUN=" + how.hook_run});
+                                 "VOZK_HOOK_AT=" + how.hook_at, "VOZK_HOOK_RUN=" + how.hook_run,
+                                 "VOZK_HOOK_FAIL=" + how.fail_at});
     argv.push_back(tool);
     argv.insert(argv.end(), args.begin(), args.end());
     return run_program("/bin/sh", argv, input);

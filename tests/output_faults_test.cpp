@@ -182,11 +182,25 @@ TEST_F(Faults, EveryFailedWriteFailsTheSave)
     EXPECT_EQ(names_in(dir).find(".vozk-render-"), std::string::npos);
 }
 
+// Where the tool cannot keep the picture unnamed until it is complete, and uses a named temporary
+// file instead: on a file system without unnamed files (the hook fails the first one with
+// EOPNOTSUPP), and without /proc for an ordinary user where the kernel does not let it link an
+// unnamed file otherwise.
+struct setting {
+    const char *name;
+    launch how;
+};
+const setting named_settings[] = {
+    {"WithoutUnnamedFiles", {false, false, "", "", "", "open:.:95"}},
+    {"WithoutProc", {true, true, "", "", "", ""}},
+};
+
 // A signal in the middle of the encode ends the run by that signal, and nothing of the new
 // picture outlives it: not even SIGKILL leaves a file, as the picture has no name until it is
-// complete. Without /proc a named temporary file stands in, which the catchable signals remove.
+// complete. Where a named temporary file stands in, the signals that can be caught remove it.
 // An ignored signal stays ignored.
-void signals_leave_nothing(const std::string &dir, bool no_proc, const std::vector<int> &signals)
+void signals_leave_nothing(const std::string &dir, const launch &base,
+                           const std::vector<int> &signals)
 {
     const std::string text = random_bytes(300000, 2);
     write_file(dir + "/input", text);
@@ -198,11 +212,10 @@ void signals_leave_nothing(const std::string &dir, bool no_proc, const std::vect
                 continue; // as under nohup
             const std::string what = std::string(strsignal(sig)) + (ignored ? ", ignored" : "");
             write_file(out, "the old picture");
-            if (no_proc) { // nobody's own, so that a new file can stand in for it
+            if (base.nobody) { // nobody's own, so that a new file can stand in for it
                 ASSERT_EQ(chown(out.c_str(), nobody, nogroup), 0);
             }
-            launch how;
-            how.no_proc = how.nobody = no_proc;
+            launch how = base;
             how.setup = ignored ? "trap '' " + std::to_string(sig) + ";" : "";
             how.hook_at = "write:3";
             how.hook_run = "kill -s " + std::to_string(sig) + " $VOZK_PID";
@@ -220,19 +233,26 @@ void signals_leave_nothing(const std::string &dir, bool no_proc, const std::vect
 
 TEST_F(Faults, SignalsLeaveNothingBehind)
 {
-    signals_leave_nothing(dir, false,
+    signals_leave_nothing(dir, launch(),
                           {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGABRT,
                            SIGKILL});
 }
 
-TEST_F(Faults, SignalsLeaveNothingBehindWithoutProc)
+class Named : public Cli, public ::testing::WithParamInterface<setting>
 {
-    launch how;
-    how.nobody = how.no_proc = true;
-    const std::string why = cannot_launch(how);
+};
+
+void PrintTo(const setting &s, std::ostream *os)
+{
+    *os << s.name;
+}
+
+TEST_P(Named, SignalsLeaveNothingBehind)
+{
+    const std::string why = cannot_launch(GetParam().how);
     if (!why.empty())
         GTEST_SKIP() << why;
-    signals_leave_nothing(dir, true,
+    signals_leave_nothing(dir, GetParam().how,
                           {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGPIPE, SIGSEGV, SIGIO, SIGPWR,
                            SIGRTMIN});
 }
@@ -262,6 +282,10 @@ TEST_F(Faults, NamesAreDecidedOnce)
          "mv out.png moved.png && mkdir out.png", "Is a directory"},
         {"the file removed before it is written in place", true, true, "fallocate:1",
          "rm out.png", "No such file or directory"},
+        {"the file removed between the look and the open", true, false, "stat:out.png",
+         "rm out.png", nullptr},
+        {"a link planted between the look and the open", true, false, "stat:out.png",
+         "mv out.png moved.png && ln -s victim.png out.png", "File exists"},
         {"another file put in place of one to be written in place", true, true, "fallocate:1",
          "rm out.png && echo intruder > out.png", "File exists"},
     };
@@ -308,6 +332,26 @@ TEST_F(Faults, NamesAreDecidedOnce)
                 EXPECT_TRUE(read_file(dir + kept) == "the old picture") << c.what << ": " << kept;
             }
         EXPECT_EQ(names_in(dir).find(".vozk-render-"), std::string::npos) << c.what;
+    }
+}
+
+// A directory on the way moved off while the tool runs, and a new one put in its place: the
+// picture would be found under the moved one, not under the path, so the run fails.
+TEST_F(Faults, APictureOutOfReachIsNoSuccess)
+{
+    write_file(dir + "/input", "HELLO\n");
+    const std::string out = dir + "/dd/out.png";
+    for (const bool existing : {false, true}) {
+        EXPECT_EQ(std::system(("cd '" + dir + "' && rm -rf dd dd.old && mkdir dd").c_str()), 0);
+        if (existing)
+            write_file(out, "the old picture");
+        launch how;
+        how.hook_at = "stat:out.png";
+        how.hook_run = "cd '" + dir + "' && mv dd dd.old && mkdir dd";
+        const run_result r = run_tool(how, {"3", out}, dir + "/input");
+        EXPECT_EQ(r.status, 1) << existing;
+        EXPECT_EQ(r.err, "Error saving bitmap -- aborting...\n: No such file or directory\n");
+        EXPECT_EQ(names_in(dir + "/dd"), "") << existing;
     }
 }
 
@@ -466,13 +510,11 @@ TEST_F(Faults, PathsAsLongAsOpenTakes)
     }
 }
 
-// Without /proc an unnamed file cannot be given a name by an ordinary user: a named temporary
-// file beside the output serves instead, made as a create makes a file, and removed if the run
-// fails.
-TEST_F(Faults, WithoutProcANamedTemporaryFileServes)
+// Where a named temporary file stands in for the unnamed one, it is made as a create makes a
+// file, and removed if the run fails.
+TEST_P(Named, TemporaryFileServes)
 {
-    launch how;
-    how.nobody = how.no_proc = true;
+    launch how = GetParam().how;
     const std::string why = cannot_launch(how);
     if (!why.empty())
         GTEST_SKIP() << why;
@@ -485,9 +527,11 @@ TEST_F(Faults, WithoutProcANamedTemporaryFileServes)
     EXPECT_EQ(mode_of(out), 0640u);
     EXPECT_EQ(compare(read_png(out), expected_picture("HELLO\n", 3)), "");
 
-    // A file of nobody's own is replaced, keeping its mode.
+    // A file of the caller's own is replaced, keeping its mode.
     write_file(out, "the old picture");
-    ASSERT_EQ(chown(out.c_str(), nobody, nogroup), 0);
+    if (how.nobody) {
+        ASSERT_EQ(chown(out.c_str(), nobody, nogroup), 0);
+    }
     ASSERT_EQ(chmod(out.c_str(), 0604), 0);
     struct stat before, after;
     ASSERT_EQ(stat(out.c_str(), &before), 0);
@@ -520,5 +564,10 @@ TEST_F(Faults, WithoutProcANamedTemporaryFileServes)
         EXPECT_EQ(r.err, "Error saving bitmap -- aborting...\n: Operation not permitted\n");
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Faults, Named, ::testing::ValuesIn(named_settings),
+                         [](const ::testing::TestParamInfo<setting> &info) {
+                             return std::string(info.param.name);
+                         });
 
 } // namespace

@@ -1,5 +1,6 @@
 // Loaded into the tool with LD_PRELOAD: runs a shell command at one chosen point of a run, so
-// that a test can change the file system, or send a signal, exactly there and nowhere else.
+// that a test can change the file system, or send a signal, exactly there and nowhere else; and
+// can make one chosen call fail, as on a file system that lacks what it asks for.
 //
 //   VOZK_HOOK_AT=write:N       before the Nth write(2) to a descriptor above 2
 //   VOZK_HOOK_AT=fsync:N       before the Nth fsync(2)
@@ -8,6 +9,10 @@
 //                              component is NAME
 //   VOZK_HOOK_AT=stat:NAME     after the first stat(2), lstat(2) or fstatat(2) of such a path
 //   VOZK_HOOK_RUN=COMMAND      run by /bin/sh -c and waited for; VOZK_PID names the tool
+//   VOZK_HOOK_FAIL=POINT:E     the call at POINT (as above, but before it is made) fails with
+//                              errno E instead; open:.:95 makes the first unnamed file EOPNOTSUPP
+//                              (for an output named by an absolute path, whose directory is not
+//                              opened as ".")
 //
 // Built without _FORTIFY_SOURCE, whose inline wrappers would stand in for the functions defined
 // here; <sys/stat.h> is left out, as the stat functions are only passed through.
@@ -29,31 +34,48 @@ struct stat64;
 namespace
 {
 
-bool fired = false;
-int calls = 0;
+// One chosen point: the variable that names it, and how far the run has got towards it.
+struct point {
+    const char *var;
+    bool fired;
+    int calls;
+};
+point run_at = {"VOZK_HOOK_AT", false, 0};
+point fail_at = {"VOZK_HOOK_FAIL", false, 0};
 
 template <typename F> F next(const char *name)
 {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
-// Whether this is the chosen call: the Nth of its kind, or the first that names the file.
-bool chosen(const char *kind, const char *path)
+// Whether this is the chosen call: the Nth of its kind, or the first that names the file. Fires
+// once.
+bool chosen(point &p, const char *kind, const char *path)
 {
-    const char *at = std::getenv("VOZK_HOOK_AT");
+    const char *at = std::getenv(p.var);
     const size_t len = std::strlen(kind);
-    if (fired || !at || std::strncmp(at, kind, len) != 0 || at[len] != ':')
+    if (p.fired || !at || std::strncmp(at, kind, len) != 0 || at[len] != ':')
         return false;
     const char *arg = at + len + 1;
-    if (!path)
-        return ++calls == std::atoi(arg);
-    const char *slash = std::strrchr(path, '/');
-    return std::strcmp(slash ? slash + 1 : path, arg) == 0;
+    const size_t arg_len = std::strcspn(arg, ":");
+    const char *slash = path ? std::strrchr(path, '/') : nullptr;
+    const char *name = slash ? slash + 1 : path;
+    p.fired = path ? std::strlen(name) == arg_len && std::strncmp(name, arg, arg_len) == 0
+                   : ++p.calls == std::atoi(arg);
+    return p.fired;
+}
+
+// The chosen call fails, with the errno that ends its point, instead of being made.
+bool fails(const char *kind, const char *path)
+{
+    if (!chosen(fail_at, kind, path))
+        return false;
+    errno = std::atoi(std::strrchr(std::getenv(fail_at.var), ':') + 1);
+    return true;
 }
 
 void run_hook()
 {
-    fired = true;
     const int err = errno;
     const char *command = std::getenv("VOZK_HOOK_RUN");
     char pid[24];
@@ -61,6 +83,9 @@ void run_hook()
     setenv("VOZK_PID", pid, 1);
     const pid_t child = command ? fork() : -1;
     if (child == 0) {
+        // The command's own programs carry this library too: they must not hook themselves.
+        unsetenv("VOZK_HOOK_AT");
+        unsetenv("VOZK_HOOK_FAIL");
         execl("/bin/sh", "sh", "-c", command, static_cast<char *>(nullptr));
         _exit(127);
     }
@@ -74,7 +99,7 @@ void run_hook()
 int after(const char *kind, const char *path, int result)
 {
     const int err = errno;
-    if (chosen(kind, path))
+    if (chosen(run_at, kind, path))
         run_hook();
     errno = err;
     return result;
@@ -89,28 +114,28 @@ mode_t mode_of(int flags, va_list ap)
 
 extern "C" ssize_t write(int fd, const void *buf, size_t n)
 {
-    if (fd > 2 && chosen("write", nullptr))
+    if (fd > 2 && chosen(run_at, "write", nullptr))
         run_hook();
     return next<ssize_t (*)(int, const void *, size_t)>("write")(fd, buf, n);
 }
 
 extern "C" int fsync(int fd)
 {
-    if (chosen("fsync", nullptr))
+    if (chosen(run_at, "fsync", nullptr))
         run_hook();
     return next<int (*)(int)>("fsync")(fd);
 }
 
 extern "C" int fallocate(int fd, int mode, off_t offset, off_t len)
 {
-    if (chosen("fallocate", nullptr))
+    if (chosen(run_at, "fallocate", nullptr))
         run_hook();
     return next<int (*)(int, int, off_t, off_t)>("fallocate")(fd, mode, offset, len);
 }
 
 extern "C" int fallocate64(int fd, int mode, off_t offset, off_t len)
 {
-    if (chosen("fallocate", nullptr))
+    if (chosen(run_at, "fallocate", nullptr))
         run_hook();
     return next<int (*)(int, int, off_t, off_t)>("fallocate64")(fd, mode, offset, len);
 }
@@ -122,6 +147,8 @@ extern "C" int fallocate64(int fd, int mode, off_t offset, off_t len)
         va_start(ap, flags);                                                                       \
         const mode_t mode = mode_of(flags, ap);                                                    \
         va_end(ap);                                                                                \
+        if (fails("open", path))                                                                   \
+            return -1;                                                                             \
         return after("open", path, next<int (*)(const char *, int, ...)>(#name)(path, flags, mode)); \
     }
 #define VOZK_OPENAT(name)                                                                          \
@@ -131,6 +158,8 @@ extern "C" int fallocate64(int fd, int mode, off_t offset, off_t len)
         va_start(ap, flags);                                                                       \
         const mode_t mode = mode_of(flags, ap);                                                    \
         va_end(ap);                                                                                \
+        if (fails("open", path))                                                                   \
+            return -1;                                                                             \
         return after("open", path,                                                                 \
                      next<int (*)(int, const char *, int, ...)>(#name)(dir, path, flags, mode));    \
     }
