@@ -126,8 +126,8 @@ void next_temp_name()
     temp_name[19] = '\0';
 }
 
-// Gives the unnamed file fd the name in dir: through /proc, or without it where we are privileged
-// to. linkat never follows a link at the name, and never replaces an entry (EEXIST).
+// Gives the unnamed file fd the name in dir: through /proc, or without it where the kernel lets
+// us. linkat never follows a link at the name, and never replaces an entry (EEXIST).
 bool link_unnamed(int fd, int dir, const char *name)
 {
     char proc[32];

@@ -253,8 +253,18 @@ TEST_P(Named, SignalsLeaveNothingBehind)
     if (!why.empty())
         GTEST_SKIP() << why;
     signals_leave_nothing(dir, GetParam().how,
-                          {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGPIPE, SIGSEGV, SIGIO, SIGPWR,
-                           SIGRTMIN});
+                          {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGPIPE, SIGIO, SIGPWR, SIGRTMIN});
+}
+
+// The signals of a crash, sent from outside as any other.
+TEST_P(Named, CrashSignalsLeaveNothingBehind)
+{
+    if (sanitized())
+        GTEST_SKIP() << "the sanitizers take SIGSEGV, SIGBUS and SIGFPE for a crash to report";
+    const std::string why = cannot_launch(GetParam().how);
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    signals_leave_nothing(dir, GetParam().how, {SIGSEGV, SIGBUS, SIGFPE});
 }
 
 // The save decides once, on descriptors, and never writes where a name changed by someone else
