@@ -415,9 +415,11 @@ TEST_F(Limits, APictureEncodedIntoMemoryCounts)
     const auto limited = [&](long long bytes, bool hide_tmp) {
         set_limit(bytes);
         const std::string tmp = hide_tmp ? "mount -t tmpfs -o mode=0555 tmpfs /tmp && " : "";
-        const std::string script = "cd \"$(dirname \"$1\")\" && " + tmp +
-                                   "LD_PRELOAD=\"$2\" exec setpriv --reuid=65534 --regid=65534 "
-                                   "--clear-groups \"$0\" 80 out.png";
+        // The tool and the library are held open before /tmp is hidden: a build under /tmp
+        // would be hidden with it.
+        const std::string script = "cd \"$(dirname \"$1\")\" && exec 3<\"$0\" 4<\"$2\" && " + tmp +
+                                   "LD_PRELOAD=/proc/self/fd/4 exec setpriv --reuid=65534 "
+                                   "--regid=65534 --clear-groups /proc/self/fd/3 80 out.png";
         return sh(in_cgroup("exec unshare -m --propagation private sh -c '" + script +
                             "' \"$0\" \"$1\" \"$2\""),
                   dir + "/input");
