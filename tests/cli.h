@@ -90,14 +90,19 @@ struct launch {
     std::string fail_at;  // a point of the run whose call fails instead, with its errno
 };
 
+// Run first in a new mount namespace ("unshare -m --propagation unchanged"), it stops what is then
+// mounted on /proc from reaching the machine's. "--propagation private" would do that for every
+// mount, but fails where the root is no mount point, as in a chroot.
+const std::string private_proc = "mount --make-rprivate /proc && ";
+
 // Runs the tool as launched, with core dumps off: a signal that dumps core leaves no file.
 inline run_result run_tool(const launch &how, const std::vector<std::string> &args,
                            const std::string &input)
 {
     std::vector<std::string> argv = {"-c", "ulimit -c 0; " + how.setup + " exec \"$@\"", "sh"};
     if (how.no_proc)
-        argv.insert(argv.end(), {"/usr/bin/unshare", "-m", "--propagation", "private",
-                                 "/bin/sh", "-c", "umount -l /proc && exec \"$@\"", "sh"});
+        argv.insert(argv.end(), {"/usr/bin/unshare", "-m", "--propagation", "unchanged", "/bin/sh",
+                                 "-c", private_proc + "umount -l /proc && exec \"$@\"", "sh"});
     if (how.nobody)
         argv.insert(argv.end(),
                     {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
