@@ -83,9 +83,9 @@ void run_hook()
     setenv("VOZK_PID", pid, 1);
     const pid_t child = command ? fork() : -1;
     if (child == 0) {
-        // The command's own programs carry this library too: they must not hook themselves.
-        unsetenv("VOZK_HOOK_AT");
-        unsetenv("VOZK_HOOK_FAIL");
+        // The command's programs must not hook themselves, and under an emulator, being the
+        // machine's own, they could not even load this library.
+        unsetenv("LD_PRELOAD");
         execl("/bin/sh", "sh", "-c", command, static_cast<char *>(nullptr));
         _exit(127);
     }
