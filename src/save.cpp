@@ -286,6 +286,24 @@ bool still_there(const output &out)
     return same_file(now, ours) || moved(out);
 }
 
+// The directory we write in is still the one the path names, for a directory on the way may have
+// been moved since we looked. Asked before the picture takes the name or the old bytes, so that
+// a run that must fail leaves the moved directory as it was, and again once it is in place. (The
+// name itself may since have been taken by another run, as after any rename.)
+bool reachable(const output &out)
+{
+    if (out.way == device)
+        return true; // a device or a pipe keeps what it was given under no name of ours
+    const std::string dir = out.name == out.path ? "." : std::string(out.path, out.name);
+    struct stat there, ours;
+    if (fstat(out.dir, &ours) != 0 || stat(dir.c_str(), &there) != 0)
+        return false;
+    if (same_file(there, ours))
+        return true;
+    errno = ENOENT; // the picture is in a directory that is no longer there
+    return false;
+}
+
 // The directory, open for syncing; one we may search but not read still serves for the rest.
 int open_directory(const char *dir)
 {
@@ -682,7 +700,8 @@ bool write_in_place(const output &out, bool *crowded)
         return false;
     }
     const sigset_t was = hold();
-    const bool ok = still_there(out) && copy_bytes(out.scratch, out.file, st.st_size) &&
+    const bool ok = still_there(out) && reachable(out) &&
+                    copy_bytes(out.scratch, out.file, st.st_size) &&
                     ftruncate(out.file, st.st_size) == 0 && fsync(out.file) == 0;
     const int err = errno;
     release(was);
@@ -735,7 +754,7 @@ bool rename_over(output *out, bool *refused)
 // entry. A name taken since we looked (another run, a planted link) is replaced as an entry.
 bool publish_fresh(output *out)
 {
-    if (fsync(out->scratch) != 0)
+    if (fsync(out->scratch) != 0 || !reachable(*out))
         return false;
     if (!out->named && link_unnamed(out->scratch, out->dir, out->name))
         return sync_directory(out->dir);
@@ -759,7 +778,7 @@ bool publish_replacement(FIBITMAP *bitmap, output *out)
         return encode_aside(bitmap, out) && copy_over(bitmap, out);
     }
     bool refused = false;
-    if (fsync(out->scratch) == 0 && rename_over(out, &refused))
+    if (fsync(out->scratch) == 0 && reachable(*out) && rename_over(out, &refused))
         return sync_directory(out->dir);
     if (!refused)
         return false;
@@ -776,25 +795,10 @@ bool make_target(output *out)
         return false;
     if (!same_file(now, out->seen))
         return moved(*out);
+    if (!reachable(*out))
+        return false;
     out->file = openat(out->dir, out->name, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
     return out->file >= 0;
-}
-
-// The picture was put under the path as the user gave it: the directory we wrote in is still
-// the one the path names, for a directory on the way may have been moved since we looked. (The
-// name itself may since have been taken by another run, as after any rename.)
-bool reachable(const output &out)
-{
-    if (out.way == device)
-        return true; // a device or a pipe keeps what it was given under no name of ours
-    const std::string dir = out.name == out.path ? "." : std::string(out.path, out.name);
-    struct stat there, ours;
-    if (fstat(out.dir, &ours) != 0 || stat(dir.c_str(), &there) != 0)
-        return false;
-    if (same_file(there, ours))
-        return true;
-    errno = ENOENT; // the picture is in a directory that is no longer there
-    return false;
 }
 
 bool write_picture(FIBITMAP *bitmap, output *out)

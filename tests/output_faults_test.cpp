@@ -365,6 +365,47 @@ TEST_F(Faults, APictureOutOfReachIsNoSuccess)
     }
 }
 
+// The directory moved off just before the picture would take the name, be copied in place or
+// make a link's target: the run fails, and the moved directory keeps the old file as it was and
+// gets no new one.
+TEST_F(Faults, AMovedDirectoryKeepsItsOldFile)
+{
+    const struct {
+        const char *what;
+        const char *setup; // in dd
+        const char *at;    // a call after the look and before the picture is published
+        bool old;          // out.png holds the old picture
+    } cases[] = {
+        {"a new file", "true", "fsync:1", false},
+        {"a replacement", "echo the old picture > out.png", "fsync:1", true},
+        {"a copy in place", "echo the old picture > out.png && ln out.png other.png",
+         "fallocate:1", true},
+        {"a link to no file yet", "ln -s target.png out.png", "write:1", false},
+    };
+    write_file(dir + "/input", "HELLO\n");
+    for (const auto &c : cases) {
+        EXPECT_EQ(std::system(("cd '" + dir + "' && rm -rf dd dd.old && mkdir dd && cd dd && " +
+                               c.setup)
+                                  .c_str()),
+                  0);
+        const std::string before = names_in(dir + "/dd");
+        launch how;
+        how.hook_at = c.at;
+        how.hook_run = "cd '" + dir + "' && mv dd dd.old && mkdir dd";
+        const run_result r = run_tool(how, {"3", dir + "/dd/out.png"}, dir + "/input");
+        EXPECT_EQ(r.status, 1) << c.what;
+        EXPECT_EQ(r.err, "Error saving bitmap -- aborting...\n: No such file or directory\n")
+            << c.what;
+        EXPECT_EQ(names_in(dir + "/dd.old"), before) << c.what << ": a file was made or left";
+        for (const char *kept : {"/dd.old/out.png", "/dd.old/other.png"})
+            if (c.old && exists(dir + kept)) {
+                EXPECT_TRUE(read_file(dir + kept) == "the old picture\n")
+                    << c.what << ": " << kept << " was changed by a run that failed";
+            }
+        EXPECT_EQ(names_in(dir + "/dd"), "") << c.what;
+    }
+}
+
 // Links and files are opened only by the kernel, as a create opens them, so that its rules for
 // sticky world-writable directories hold as for a plain write: another user's link there is not
 // followed (fs.protected_symlinks), whether it leads to a file or to none yet, and another user's
