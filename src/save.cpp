@@ -138,8 +138,8 @@ bool link_unnamed(int fd, int dir, const char *name)
 }
 
 // Gives a temporary name in dir: to the unnamed file fd, or, with fd -1, to a new file made with
-// mode 0666 as a create makes it (returned). Call with the signals held.
-int arm(int dir, int fd)
+// mode, less the umask, as a create makes it (returned). Call with the signals held.
+int arm(int dir, int fd, mode_t mode)
 {
     if (!catch_fatal())
         return -1;
@@ -147,7 +147,7 @@ int arm(int dir, int fd)
         next_temp_name();
         const int made =
             fd >= 0 ? (link_unnamed(fd, dir, temp_name) ? fd : -1)
-                    : openat(dir, temp_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+                    : openat(dir, temp_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (made >= 0) {
             temp_dir = dir;
             armed = 1;
@@ -358,8 +358,11 @@ bool publishable(output *out)
         errno = EPERM; // as the rename would say, after all the work
         return false;
     }
+    // A replacement is to get the old file's mode and owner: until then it is the caller's alone,
+    // so that no one the old file kept out can open the name that will hold the new picture.
+    const mode_t mode = out->file >= 0 ? out->seen.st_mode & 0600 : 0666;
     const sigset_t was = hold();
-    out->scratch = arm(out->dir, -1);
+    out->scratch = arm(out->dir, -1, mode);
     out->named = out->scratch >= 0;
     release(was);
     return out->named;
@@ -735,7 +738,7 @@ bool copy_over(FIBITMAP *bitmap, output *out)
 bool rename_over(output *out, bool *refused)
 {
     const sigset_t was = hold();
-    const bool named = out->named || arm(out->dir, out->scratch) >= 0;
+    const bool named = out->named || arm(out->dir, out->scratch, 0) >= 0;
     const bool ok = named && renameat(out->dir, temp_name, out->dir, out->name) == 0;
     const int err = errno;
     if (ok) {

@@ -616,6 +616,38 @@ TEST_P(Named, TemporaryFileServes)
     }
 }
 
+// A private file replaced through a named temporary file: the name that will hold its new
+// picture is never open to others, not even in the instant before it gets the old file's mode.
+TEST_P(Named, APrivateFileStaysPrivate)
+{
+    launch how = GetParam().how;
+    const std::string why = cannot_launch(how);
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    write_file(dir + "/input", "HELLO\n");
+    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+    const std::string out = dir + "/out.png";
+    for (const mode_t mode : {0600, 0640}) {
+        write_file(out, "the old picture");
+        if (how.nobody) {
+            ASSERT_EQ(chown(out.c_str(), nobody, nogroup), 0);
+        }
+        ASSERT_EQ(chmod(out.c_str(), mode), 0);
+        how.setup = "umask 000;";
+        how.hook_at = "open:.vozk-render-*";
+        how.hook_run = "cd '" + dir + "' && stat -c %a .vozk-render-* > modes";
+        const run_result r = run_tool(how, {"3", out}, dir + "/input");
+        EXPECT_EQ(r.status, 0) << r.err;
+        if (!exists(dir + "/modes"))
+            GTEST_SKIP() << "no temporary file was made: this kernel lets an ordinary user link "
+                            "an unnamed file without /proc";
+        EXPECT_EQ(read_file(dir + "/modes"), "600\n") << "the temporary file as it was made";
+        EXPECT_EQ(mode_of(out), mode);
+        EXPECT_EQ(compare(read_png(out), expected_picture("HELLO\n", 3)), "");
+        EXPECT_EQ(std::remove((dir + "/modes").c_str()), 0);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Faults, Named, ::testing::ValuesIn(named_settings),
                          [](const ::testing::TestParamInfo<setting> &info) {
                              return std::string(info.param.name);
