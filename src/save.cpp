@@ -730,16 +730,34 @@ bool copy_over(FIBITMAP *bitmap, output *out)
     return true;
 }
 
-// Renames the complete scratch file over the name, whatever entry is there by now: a file, or a
-// link, which is replaced and not followed. An unnamed file gets a temporary name first, which
-// exists only while the signals are held. *refused: the directory would not let us (another
-// user's file in a sticky directory, a mount point) or had no room for the temporary name, and
-// nothing changed.
+// Whether the entry at the name by now may be renamed over: none, the file we hold, a link
+// (replaced, never followed), or a file we could have opened for writing. A file of someone
+// else's that we may not write has taken the name (EEXIST), and a plain write would leave it be.
+bool may_take(const output &out)
+{
+    struct stat now, ours;
+    if (fstatat(out.dir, out.name, &now, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT;
+    if (!S_ISREG(now.st_mode) ||
+        (out.file >= 0 && fstat(out.file, &ours) == 0 && same_file(now, ours)))
+        return true;
+    if (faccessat(out.dir, out.name, W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0)
+        return true;
+    errno = EEXIST;
+    return false;
+}
+
+// Renames the complete scratch file over the name, whatever entry is there by now: a file we may
+// write, or a link, which is replaced and not followed. An unnamed file gets a temporary name
+// first, which exists only while the signals are held. *refused: the directory would not let us
+// (another user's file in a sticky directory, a mount point) or had no room for the temporary
+// name, and nothing changed.
 bool rename_over(output *out, bool *refused)
 {
     const sigset_t was = hold();
     const bool named = out->named || arm(out->dir, out->scratch, 0) >= 0;
-    const bool ok = named && renameat(out->dir, temp_name, out->dir, out->name) == 0;
+    const bool ok =
+        named && may_take(*out) && renameat(out->dir, temp_name, out->dir, out->name) == 0;
     const int err = errno;
     if (ok) {
         armed = 0; // the name is the output's now
@@ -754,7 +772,8 @@ bool rename_over(output *out, bool *refused)
 }
 
 // A new file: the unnamed one linked to the name, which never follows a link or replaces an
-// entry. A name taken since we looked (another run, a planted link) is replaced as an entry.
+// entry. A name taken since we looked (another run, a planted link) is replaced as an entry, if
+// what took it is no file we may not write.
 bool publish_fresh(output *out)
 {
     if (fsync(out->scratch) != 0 || !reachable(*out))

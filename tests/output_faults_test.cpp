@@ -406,6 +406,52 @@ TEST_F(Faults, AMovedDirectoryKeepsItsOldFile)
     }
 }
 
+// Another user's file, which the caller may not write, moved to the name while the picture is
+// encoded: it is neither written nor replaced, as a plain write would not be let near it, and
+// the run fails. (Root may write any file, so the tool runs as nobody.)
+TEST_F(Faults, AFileTheCallerMayNotWriteIsNotReplaced)
+{
+    launch how;
+    how.nobody = true;
+    const std::string why = cannot_launch(how);
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    const struct {
+        const char *what;
+        bool existing; // nobody's own old file at the name, which is moved off first
+    } cases[] = {
+        {"a new file", false},
+        {"a replacement", true},
+    };
+    write_file(dir + "/input", "HELLO\n");
+    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+    const std::string out = dir + "/out.png";
+    const std::string theirs = dir + "/theirs.png";
+    for (const auto &c : cases) {
+        EXPECT_EQ(std::system(("cd '" + dir + "' && rm -f out.png moved.png").c_str()), 0);
+        write_file(theirs, "their picture");
+        ASSERT_EQ(chmod(theirs.c_str(), 0644), 0);
+        if (c.existing) {
+            write_file(out, "the old picture");
+            ASSERT_EQ(chown(out.c_str(), nobody, nogroup), 0);
+        }
+        how.hook_at = "fsync:1";
+        how.hook_run = "cd '" + dir + "' && " + (c.existing ? "mv out.png moved.png && " : "") +
+                       "mv theirs.png out.png";
+        const run_result r = run_tool(how, {"3", out}, dir + "/input");
+        EXPECT_EQ(r.status, 1) << c.what;
+        EXPECT_EQ(r.err, "Error saving bitmap -- aborting...\n: File exists\n") << c.what;
+        struct stat st;
+        ASSERT_EQ(lstat(out.c_str(), &st), 0) << c.what;
+        EXPECT_EQ(st.st_uid, 0u) << c.what << ": their file was replaced";
+        EXPECT_TRUE(read_file(out) == "their picture") << c.what << ": their file was written";
+        if (c.existing) {
+            EXPECT_TRUE(read_file(dir + "/moved.png") == "the old picture") << c.what;
+        }
+        EXPECT_EQ(names_in(dir).find(".vozk-render-"), std::string::npos) << c.what;
+    }
+}
+
 // Links and files are opened only by the kernel, as a create opens them, so that its rules for
 // sticky world-writable directories hold as for a plain write: another user's link there is not
 // followed (fs.protected_symlinks), whether it leads to a file or to none yet, and another user's
