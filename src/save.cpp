@@ -138,8 +138,8 @@ bool link_unnamed(int fd, int dir, const char *name)
 }
 
 // Gives a temporary name in dir: to the unnamed file fd, or, with fd -1, to a new file made with
-// mode 0666 as a create makes it (returned). Call with the signals held.
-int arm(int dir, int fd)
+// mode, less the umask, as a create makes it (returned). Call with the signals held.
+int arm(int dir, int fd, mode_t mode)
 {
     if (!catch_fatal())
         return -1;
@@ -147,7 +147,7 @@ int arm(int dir, int fd)
         next_temp_name();
         const int made =
             fd >= 0 ? (link_unnamed(fd, dir, temp_name) ? fd : -1)
-                    : openat(dir, temp_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+                    : openat(dir, temp_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (made >= 0) {
             temp_dir = dir;
             armed = 1;
@@ -286,6 +286,24 @@ bool still_there(const output &out)
     return same_file(now, ours) || moved(out);
 }
 
+// The directory we write in is still the one the path names, for a directory on the way may have
+// been moved since we looked. Asked before the picture takes the name or the old bytes, so that
+// a run that must fail leaves the moved directory as it was, and again once it is in place. (The
+// name itself may since have been taken by another run, as after any rename.)
+bool reachable(const output &out)
+{
+    if (out.way == device)
+        return true; // a device or a pipe keeps what it was given under no name of ours
+    const std::string dir = out.name == out.path ? "." : std::string(out.path, out.name);
+    struct stat there, ours;
+    if (fstat(out.dir, &ours) != 0 || stat(dir.c_str(), &there) != 0)
+        return false;
+    if (same_file(there, ours))
+        return true;
+    errno = ENOENT; // the picture is in a directory that is no longer there
+    return false;
+}
+
 // The directory, open for syncing; one we may search but not read still serves for the rest.
 int open_directory(const char *dir)
 {
@@ -340,8 +358,11 @@ bool publishable(output *out)
         errno = EPERM; // as the rename would say, after all the work
         return false;
     }
+    // A replacement is to get the old file's mode and owner: until then it is the caller's alone,
+    // so that no one the old file kept out can open the name that will hold the new picture.
+    const mode_t mode = out->file >= 0 ? out->seen.st_mode & 0600 : 0666;
     const sigset_t was = hold();
-    out->scratch = arm(out->dir, -1);
+    out->scratch = arm(out->dir, -1, mode);
     out->named = out->scratch >= 0;
     release(was);
     return out->named;
@@ -682,7 +703,8 @@ bool write_in_place(const output &out, bool *crowded)
         return false;
     }
     const sigset_t was = hold();
-    const bool ok = still_there(out) && copy_bytes(out.scratch, out.file, st.st_size) &&
+    const bool ok = still_there(out) && reachable(out) &&
+                    copy_bytes(out.scratch, out.file, st.st_size) &&
                     ftruncate(out.file, st.st_size) == 0 && fsync(out.file) == 0;
     const int err = errno;
     release(was);
@@ -708,16 +730,34 @@ bool copy_over(FIBITMAP *bitmap, output *out)
     return true;
 }
 
-// Renames the complete scratch file over the name, whatever entry is there by now: a file, or a
-// link, which is replaced and not followed. An unnamed file gets a temporary name first, which
-// exists only while the signals are held. *refused: the directory would not let us (another
-// user's file in a sticky directory, a mount point) or had no room for the temporary name, and
-// nothing changed.
+// Whether the entry at the name by now may be renamed over: none, the file we hold, a link
+// (replaced, never followed), or a file we could have opened for writing. A file of someone
+// else's that we may not write has taken the name (EEXIST), and a plain write would leave it be.
+bool may_take(const output &out)
+{
+    struct stat now, ours;
+    if (fstatat(out.dir, out.name, &now, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT;
+    if (!S_ISREG(now.st_mode) ||
+        (out.file >= 0 && fstat(out.file, &ours) == 0 && same_file(now, ours)))
+        return true;
+    if (faccessat(out.dir, out.name, W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0)
+        return true;
+    errno = EEXIST;
+    return false;
+}
+
+// Renames the complete scratch file over the name, whatever entry is there by now: a file we may
+// write, or a link, which is replaced and not followed. An unnamed file gets a temporary name
+// first, which exists only while the signals are held. *refused: the directory would not let us
+// (another user's file in a sticky directory, a mount point) or had no room for the temporary
+// name, and nothing changed.
 bool rename_over(output *out, bool *refused)
 {
     const sigset_t was = hold();
-    const bool named = out->named || arm(out->dir, out->scratch) >= 0;
-    const bool ok = named && renameat(out->dir, temp_name, out->dir, out->name) == 0;
+    const bool named = out->named || arm(out->dir, out->scratch, 0) >= 0;
+    const bool ok =
+        named && may_take(*out) && renameat(out->dir, temp_name, out->dir, out->name) == 0;
     const int err = errno;
     if (ok) {
         armed = 0; // the name is the output's now
@@ -732,10 +772,11 @@ bool rename_over(output *out, bool *refused)
 }
 
 // A new file: the unnamed one linked to the name, which never follows a link or replaces an
-// entry. A name taken since we looked (another run, a planted link) is replaced as an entry.
+// entry. A name taken since we looked (another run, a planted link) is replaced as an entry, if
+// what took it is no file we may not write.
 bool publish_fresh(output *out)
 {
-    if (fsync(out->scratch) != 0)
+    if (fsync(out->scratch) != 0 || !reachable(*out))
         return false;
     if (!out->named && link_unnamed(out->scratch, out->dir, out->name))
         return sync_directory(out->dir);
@@ -759,7 +800,7 @@ bool publish_replacement(FIBITMAP *bitmap, output *out)
         return encode_aside(bitmap, out) && copy_over(bitmap, out);
     }
     bool refused = false;
-    if (fsync(out->scratch) == 0 && rename_over(out, &refused))
+    if (fsync(out->scratch) == 0 && reachable(*out) && rename_over(out, &refused))
         return sync_directory(out->dir);
     if (!refused)
         return false;
@@ -776,25 +817,10 @@ bool make_target(output *out)
         return false;
     if (!same_file(now, out->seen))
         return moved(*out);
+    if (!reachable(*out))
+        return false;
     out->file = openat(out->dir, out->name, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
     return out->file >= 0;
-}
-
-// The picture was put under the path as the user gave it: the directory we wrote in is still
-// the one the path names, for a directory on the way may have been moved since we looked. (The
-// name itself may since have been taken by another run, as after any rename.)
-bool reachable(const output &out)
-{
-    if (out.way == device)
-        return true; // a device or a pipe keeps what it was given under no name of ours
-    const std::string dir = out.name == out.path ? "." : std::string(out.path, out.name);
-    struct stat there, ours;
-    if (fstat(out.dir, &ours) != 0 || stat(dir.c_str(), &there) != 0)
-        return false;
-    if (same_file(there, ours))
-        return true;
-    errno = ENOENT; // the picture is in a directory that is no longer there
-    return false;
 }
 
 bool write_picture(FIBITMAP *bitmap, output *out)

@@ -376,6 +376,93 @@ TEST_F(Faults, APictureOutOfReachIsNoSuccess)
     }
 }
 
+// The directory moved off just before the picture would take the name, be copied in place or
+// make a link's target: the run fails, and the moved directory keeps the old file as it was and
+// gets no new one.
+TEST_F(Faults, AMovedDirectoryKeepsItsOldFile)
+{
+    const struct {
+        const char *what;
+        const char *setup; // in dd
+        const char *at;    // a call after the look and before the picture is published
+        bool old;          // out.png holds the old picture
+    } cases[] = {
+        {"a new file", "true", "fsync:1", false},
+        {"a replacement", "echo the old picture > out.png", "fsync:1", true},
+        {"a copy in place", "echo the old picture > out.png && ln out.png other.png",
+         "fallocate:1", true},
+        {"a link to no file yet", "ln -s target.png out.png", "write:1", false},
+    };
+    write_file(dir + "/input", "HELLO\n");
+    for (const auto &c : cases) {
+        EXPECT_EQ(std::system(("cd '" + dir + "' && rm -rf dd dd.old && mkdir dd && cd dd && " +
+                               c.setup)
+                                  .c_str()),
+                  0);
+        const std::string before = names_in(dir + "/dd");
+        launch how;
+        how.hook_at = c.at;
+        how.hook_run = "cd '" + dir + "' && mv dd dd.old && mkdir dd";
+        const run_result r = run_tool(how, {"3", dir + "/dd/out.png"}, dir + "/input");
+        EXPECT_EQ(r.status, 1) << c.what;
+        EXPECT_EQ(r.err, "Error saving bitmap -- aborting...\n: No such file or directory\n")
+            << c.what;
+        EXPECT_EQ(names_in(dir + "/dd.old"), before) << c.what << ": a file was made or left";
+        for (const char *kept : {"/dd.old/out.png", "/dd.old/other.png"})
+            if (c.old && exists(dir + kept)) {
+                EXPECT_TRUE(read_file(dir + kept) == "the old picture\n")
+                    << c.what << ": " << kept << " was changed by a run that failed";
+            }
+        EXPECT_EQ(names_in(dir + "/dd"), "") << c.what;
+    }
+}
+
+// Another user's file, which the caller may not write, moved to the name while the picture is
+// encoded: it is neither written nor replaced, as a plain write would not be let near it, and
+// the run fails. (Root may write any file, so the tool runs as nobody.)
+TEST_F(Faults, AFileTheCallerMayNotWriteIsNotReplaced)
+{
+    launch how;
+    how.nobody = true;
+    const std::string why = cannot_launch(how);
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    const struct {
+        const char *what;
+        bool existing; // nobody's own old file at the name, which is moved off first
+    } cases[] = {
+        {"a new file", false},
+        {"a replacement", true},
+    };
+    write_file(dir + "/input", "HELLO\n");
+    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+    const std::string out = dir + "/out.png";
+    const std::string theirs = dir + "/theirs.png";
+    for (const auto &c : cases) {
+        EXPECT_EQ(std::system(("cd '" + dir + "' && rm -f out.png moved.png").c_str()), 0);
+        write_file(theirs, "their picture");
+        ASSERT_EQ(chmod(theirs.c_str(), 0644), 0);
+        if (c.existing) {
+            write_file(out, "the old picture");
+            ASSERT_EQ(chown(out.c_str(), nobody, nogroup), 0);
+        }
+        how.hook_at = "fsync:1";
+        how.hook_run = "cd '" + dir + "' && " + (c.existing ? "mv out.png moved.png && " : "") +
+                       "mv theirs.png out.png";
+        const run_result r = run_tool(how, {"3", out}, dir + "/input");
+        EXPECT_EQ(r.status, 1) << c.what;
+        EXPECT_EQ(r.err, "Error saving bitmap -- aborting...\n: File exists\n") << c.what;
+        struct stat st;
+        ASSERT_EQ(lstat(out.c_str(), &st), 0) << c.what;
+        EXPECT_EQ(st.st_uid, 0u) << c.what << ": their file was replaced";
+        EXPECT_TRUE(read_file(out) == "their picture") << c.what << ": their file was written";
+        if (c.existing) {
+            EXPECT_TRUE(read_file(dir + "/moved.png") == "the old picture") << c.what;
+        }
+        EXPECT_EQ(names_in(dir).find(".vozk-render-"), std::string::npos) << c.what;
+    }
+}
+
 // Links and files are opened only by the kernel, as a create opens them, so that its rules for
 // sticky world-writable directories hold as for a plain write: another user's link there is not
 // followed (fs.protected_symlinks), whether it leads to a file or to none yet, and another user's
@@ -583,6 +670,38 @@ TEST_P(Named, TemporaryFileServes)
     EXPECT_EQ(names_in(kept), r.status == 0 ? "new.png\n" : "");
     if (r.status != 0) {
         EXPECT_EQ(r.err, "Error saving bitmap -- aborting...\n: Operation not permitted\n");
+    }
+}
+
+// A private file replaced through a named temporary file: the name that will hold its new
+// picture is never open to others, not even in the instant before it gets the old file's mode.
+TEST_P(Named, APrivateFileStaysPrivate)
+{
+    launch how = GetParam().how;
+    const std::string why = cannot_launch(how);
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    write_file(dir + "/input", "HELLO\n");
+    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+    const std::string out = dir + "/out.png";
+    for (const mode_t mode : {0600, 0640}) {
+        write_file(out, "the old picture");
+        if (how.nobody) {
+            ASSERT_EQ(chown(out.c_str(), nobody, nogroup), 0);
+        }
+        ASSERT_EQ(chmod(out.c_str(), mode), 0);
+        how.setup = "umask 000;";
+        how.hook_at = "open:.vozk-render-*";
+        how.hook_run = "cd '" + dir + "' && stat -c %a .vozk-render-* > modes";
+        const run_result r = run_tool(how, {"3", out}, dir + "/input");
+        EXPECT_EQ(r.status, 0) << r.err;
+        if (!exists(dir + "/modes"))
+            GTEST_SKIP() << "no temporary file was made: this kernel lets an ordinary user link "
+                            "an unnamed file without /proc";
+        EXPECT_EQ(read_file(dir + "/modes"), "600\n") << "the temporary file as it was made";
+        EXPECT_EQ(mode_of(out), mode);
+        EXPECT_EQ(compare(read_png(out), expected_picture("HELLO\n", 3)), "");
+        EXPECT_EQ(std::remove((dir + "/modes").c_str()), 0);
     }
 }
 

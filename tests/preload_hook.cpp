@@ -6,7 +6,7 @@
 //   VOZK_HOOK_AT=fsync:N       before the Nth fsync(2)
 //   VOZK_HOOK_AT=fallocate:N   before the Nth fallocate(2)
 //   VOZK_HOOK_AT=open:NAME     after the first open(2) or openat(2) of a path whose last
-//                              component is NAME
+//                              component is NAME (or, for NAME ending in *, begins with the rest)
 //   VOZK_HOOK_AT=stat:NAME     after the first stat(2), lstat(2) or fstatat(2) of such a path
 //   VOZK_HOOK_RUN=COMMAND      run by /bin/sh -c and waited for; VOZK_PID names the tool
 //   VOZK_HOOK_FAIL=POINT:E     the call at POINT (as above, but before it is made) fails with
@@ -60,8 +60,10 @@ bool chosen(point &p, const char *kind, const char *path)
     const size_t arg_len = std::strcspn(arg, ":");
     const char *slash = path ? std::strrchr(path, '/') : nullptr;
     const char *name = slash ? slash + 1 : path;
-    p.fired = path ? std::strlen(name) == arg_len && std::strncmp(name, arg, arg_len) == 0
-                   : ++p.calls == std::atoi(arg);
+    const bool prefix = arg_len > 0 && arg[arg_len - 1] == '*';
+    const size_t want = prefix ? arg_len - 1 : arg_len;
+    const bool fits = path && (prefix ? std::strlen(name) >= want : std::strlen(name) == want);
+    p.fired = path ? fits && std::strncmp(name, arg, want) == 0 : ++p.calls == std::atoi(arg);
     return p.fired;
 }
 
