@@ -8,31 +8,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
 namespace
 {
 
-// Makes room in *buf for need bytes, doubling it where the memory limits allow that together with
-// the bitmap of height pixel rows, and growing it no further than they allow otherwise. Returns
-// the limit that even need bytes would exceed, if one would; a failing realloc leaves errno set
-// and *cap below need.
-memory_limit grow(unsigned char **buf, std::size_t *cap, std::size_t need, std::size_t most,
-                  std::int64_t width, std::int64_t height)
+// Makes room for more text in *buf, doubling it from 1 MiB (pages never written cost no memory),
+// if the memory limits allow that together with the bitmap of width x height pixels. Returns the
+// limit they would exceed, if one would; a failing realloc leaves errno set and *cap as it was.
+memory_limit grow(unsigned char **buf, std::size_t *cap, std::size_t most, std::int64_t width,
+                  std::int64_t height)
 {
-    // From 1 MiB, so that most texts take one look at the limits; pages that are never written
-    // cost no memory, and the buffer gives back what it does not use.
-    std::size_t size = std::min(std::max({std::size_t{1} << 20, 2 * *cap, need}), most);
-    const auto check = [&] {
-        return check_memory(width, height, static_cast<std::int64_t>(size - *cap));
-    };
-    memory_limit over = check();
-    // Short of the limit that was exceeded, then of the next one, if another is exceeded still.
-    while (over.name && size > need) {
-        const auto excess = static_cast<std::size_t>(over.need - over.limit);
-        size = excess < size - need ? size - excess : need;
-        over = check();
-    }
+    const std::size_t size = std::min(std::max(std::size_t{1} << 20, 2 * *cap), most);
+    const memory_limit over = check_memory(width, height, static_cast<std::int64_t>(size - *cap));
     if (over.name)
         return over;
     if (void *grown = std::realloc(*buf, size)) {
@@ -83,17 +70,21 @@ std::int32_t parse_columns(const char *arg)
 text_read read_input(int fd, std::int32_t columns, unsigned char **buf, std::size_t *cap,
                      std::int64_t most)
 {
-    static unsigned char piece[1 << 16];
-    const std::int64_t width = std::int64_t{columns} * 4;
-    const auto too_tall = [&](const line_tally &t) {
-        return 6 * tallied_lines(t, columns) > max_side;
-    };
+    const bool keep = std::int64_t{columns} * 4 <= max_side;
+    const std::int64_t width = keep ? std::int64_t{columns} * 4 : 0; // of the bitmap to be made
     line_tally t;
-    text_read r = {-1, 1, 0, {0, 0, nullptr}};
-    bool keep = width <= max_side;
-    std::size_t kept = 0;
+    text_read r = {-1, 1, {0, 0, nullptr}};
     while (t.n < most) {
-        const ssize_t got = read(fd, piece, std::min<std::int64_t>(sizeof piece, most - t.n));
+        const std::size_t at = keep ? static_cast<std::size_t>(t.n) : 0;
+        if (at == *cap) {
+            r.over = grow(buf, cap, static_cast<std::size_t>(most), width,
+                          6 * tallied_lines(t, columns));
+            if (r.over.name)
+                break;
+            if (at == *cap)
+                return r; // realloc failed, and said why
+        }
+        const ssize_t got = read(fd, *buf + at, std::min<std::int64_t>(*cap - at, most - t.n));
         if (got < 0 && errno == EINTR) {
             errno = 0;
             continue;
@@ -103,51 +94,17 @@ text_read read_input(int fd, std::int32_t columns, unsigned char **buf, std::siz
         if (got == 0)
             break;
         const line_tally before = t;
-        tally_lines(t, piece, got, columns);
-        if (too_tall(t)) {
-            // Stop at the very byte that made it so, wherever the piece happened to end: the
-            // height to report is the one that the text up to there needs.
+        tally_lines(t, *buf + at, got, columns);
+        if (6 * tallied_lines(t, columns) > max_side) {
+            // Stop at the very byte that made it so, wherever the read ended: the height to
+            // report is the one that the text up to there needs.
             t = before;
-            for (ssize_t i = 0; !too_tall(t); i++)
-                tally_lines(t, piece + i, 1, columns);
-            return {t.n, tallied_lines(t, columns), static_cast<std::int64_t>(kept), r.over};
+            for (ssize_t i = 0; 6 * tallied_lines(t, columns) <= max_side; i++)
+                tally_lines(t, *buf + at + i, 1, columns);
+            break;
         }
-        if (!keep)
-            continue;
-        std::size_t take = static_cast<std::size_t>(got);
-        if (kept + take > *cap) {
-            r.over = grow(buf, cap, kept + take, static_cast<std::size_t>(most), width,
-                          6 * tallied_lines(t, columns));
-            if (r.over.name) {
-                keep = false;
-                take = *cap - kept; // what fits, so that only the bytes left out are counted
-            } else if (kept + take > *cap) {
-                return r; // realloc failed and said why
-            }
-        }
-        if (take > 0)
-            std::memcpy(*buf + kept, piece, take);
-        kept += take;
     }
     r.n = t.n > 0 ? t.n : -1;
     r.lines = tallied_lines(t, columns);
-    r.kept = static_cast<std::int64_t>(kept);
-    if (keep && kept > 0 && kept < *cap) {
-        // The room that doubling left beyond the text is the bitmap's now. Shrinking in place
-        // cannot fail for want of memory; if it fails all the same, the buffer stays as it was.
-        const int saved = errno;
-        if (void *fitted = std::realloc(*buf, kept)) {
-            *buf = static_cast<unsigned char *>(fitted);
-            *cap = kept;
-        }
-        errno = saved;
-    }
-    // Once the text is all in, what it needs in memory is known: the bytes left out and the
-    // bitmap of all its lines.
-    if (r.over.name && t.n < most) {
-        const memory_limit whole = check_memory(width, 6 * r.lines, t.n - r.kept);
-        if (whole.name)
-            r.over = whole;
-    }
     return r;
 }

@@ -1,21 +1,20 @@
 #include "save.h"
 
 #include "check.h"
-#include "memory.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,84 +24,65 @@
 namespace
 {
 
-// ---- A temporary name, and the signals that must not leave it behind ----
+// ---- Signals, and the temporary name that they must not leave behind ----
 
-// The name our picture's file has while it is not yet the output's: only on file systems without
-// unnamed files, or for the instant between linking a replacement and renaming it. The signal
-// handler reads it, so it changes only while the signals are held.
+// The name that the picture's file has in temp_dir while it is not yet the output's. While it
+// is armed, a signal that ends the run, and exit, remove it.
 int temp_dir = -1;
-char temp_name[32];
+char temp_name[20];
 volatile sig_atomic_t armed = 0;
 
-// Whether sig ends a process by default and can be caught: every signal but those that stop it,
-// those ignored by default, and SIGKILL and SIGSTOP. Real-time signals end it too.
-bool fatal(int sig)
+void remove_temp()
 {
-    switch (sig) {
-    case SIGKILL:
-    case SIGSTOP:
-    case SIGTSTP:
-    case SIGTTIN:
-    case SIGTTOU:
-    case SIGCHLD:
-    case SIGCONT:
-    case SIGURG:
-    case SIGWINCH:
-        return false;
-    }
-    return true;
+    if (armed)
+        unlinkat(temp_dir, temp_name, 0); // async-signal-safe; a failure leaves nothing to do
 }
 
-extern "C" void on_fatal(int sig)
+extern "C" void on_signal(int sig)
 {
-    // Async-signal-safe calls only. The action is back to the default (SA_RESETHAND), so raising
-    // the signal again ends the process by it, and a shell sees the usual status.
-    if (armed)
-        unlinkat(temp_dir, temp_name, 0);
+    // The action is back to the default (SA_RESETHAND): raised again, the signal ends the
+    // process by itself, and a shell sees the usual status.
+    remove_temp();
     raise(sig);
 }
 
-void remove_at_exit()
+// Whether sig ends a process by default and can be caught.
+bool fatal(int sig)
 {
-    if (armed)
-        unlinkat(temp_dir, temp_name, 0);
+    const int others[] = {SIGKILL, SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU,
+                          SIGCHLD, SIGCONT, SIGURG,  SIGWINCH};
+    return std::find(std::begin(others), std::end(others), sig) == std::end(others);
 }
 
-// Makes every fatal signal, and exit, remove the temporary name. An ignored signal (nohup, a
-// background job) stays ignored: it ends nothing; one that has a handler (a sanitizer's) keeps it.
-bool catch_fatal()
+// Makes every signal that would end the run, and exit, remove the temporary name first. A signal
+// that is ignored (nohup) stays ignored, and one with a handler (a sanitizer's) keeps it; the C
+// library keeps a few real-time signals for itself, and refuses to tell about them.
+bool catch_signals()
 {
-    static bool caught = false;
-    if (caught)
-        return true;
-    if (std::atexit(remove_at_exit) != 0) {
+    if (std::atexit(remove_temp) != 0) {
         errno = ENOMEM;
         return false;
     }
-    caught = true;
-    // The C library keeps a few real-time signals for itself and refuses them here.
+    struct sigaction sa = {};
+    sa.sa_handler = on_signal;
+    sa.sa_flags = SA_RESETHAND | SA_NODEFER;
+    sigemptyset(&sa.sa_mask);
     for (int sig = 1; sig <= SIGRTMAX; sig++) {
         struct sigaction was;
-        if (!fatal(sig) || sigaction(sig, nullptr, &was) != 0 || was.sa_handler != SIG_DFL)
-            continue;
-        struct sigaction sa = {};
-        sa.sa_handler = on_fatal;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = SA_RESETHAND | SA_NODEFER;
-        sigaction(sig, &sa, nullptr);
+        if (fatal(sig) && sigaction(sig, nullptr, &was) == 0 && was.sa_handler == SIG_DFL &&
+            sigaction(sig, &sa, nullptr) != 0)
+            return false;
     }
     return true;
 }
 
-// Holds the fatal signals back around a step that must not be cut in half; release lets them in.
+// Holds every signal back around a step that must not be cut in half; release lets them in.
+// Neither call can fail with these arguments.
 sigset_t hold()
 {
-    sigset_t set, was;
-    sigemptyset(&set);
-    for (int sig = 1; sig <= SIGRTMAX; sig++)
-        if (fatal(sig))
-            sigaddset(&set, sig);
-    sigprocmask(SIG_BLOCK, &set, &was);
+    sigset_t all, was;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &was);
     return was;
 }
 
@@ -111,110 +91,37 @@ void release(const sigset_t &was)
     sigprocmask(SIG_SETMASK, &was, nullptr);
 }
 
-// Picks the next candidate temporary name; a name that is taken is simply tried again.
-void next_temp_name()
+// A temporary name that no other run on this machine picks at the same time: one that is taken
+// all the same (a run elsewhere, on a shared file system) fails (EEXIST) rather than be retried.
+void pick_temp_name()
 {
-    static std::uint64_t seed = 0;
-    if (seed == 0)
-        seed = static_cast<std::uint64_t>(getpid()) << 32 ^ reinterpret_cast<std::uintptr_t>(&seed);
-    seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
-    const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
-    std::memcpy(temp_name, ".vozk-render-", 13);
-    std::uint64_t v = seed >> 16;
-    for (int i = 13; i < 19; i++, v /= 62)
-        temp_name[i] = digits[v % 62];
-    temp_name[19] = '\0';
-}
-
-// Gives the unnamed file fd the name in dir: through /proc, or without it where the kernel lets
-// us. linkat never follows a link at the name, and never replaces an entry (EEXIST).
-bool link_unnamed(int fd, int dir, const char *name)
-{
-    char proc[32];
-    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-    if (linkat(AT_FDCWD, proc, dir, name, AT_SYMLINK_FOLLOW) == 0)
-        return true;
-    return errno == ENOENT && linkat(fd, "", dir, name, AT_EMPTY_PATH) == 0;
-}
-
-// Gives a temporary name in dir: to the unnamed file fd, or, with fd -1, to a new file made with
-// mode, less the umask, as a create makes it (returned). Call with the signals held.
-int arm(int dir, int fd, mode_t mode)
-{
-    if (!catch_fatal())
-        return -1;
-    for (int tries = 0; tries < 100; tries++) {
-        next_temp_name();
-        const int made =
-            fd >= 0 ? (link_unnamed(fd, dir, temp_name) ? fd : -1)
-                    : openat(dir, temp_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (made >= 0) {
-            temp_dir = dir;
-            armed = 1;
-            return made;
-        }
-        if (errno != EEXIST)
-            return -1;
-    }
-    return -1;
-}
-
-// Forgets the temporary name, removing it unless it has become the output's; keeps errno.
-void disarm(bool remove)
-{
-    const int err = errno;
-    const sigset_t was = hold();
-    if (remove && armed)
-        unlinkat(temp_dir, temp_name, 0);
-    armed = 0;
-    release(was);
-    errno = err;
+    std::snprintf(temp_name, sizeof temp_name, ".vozk-render-%d", static_cast<int>(getpid()));
 }
 
 // ---- The encoder's stream ----
 
-// Buffered writes to a descriptor, every byte checked. The PNG writer does not look at what a
-// write returns, so the first failure is kept here: it ends all writing, and the save with it.
+// Writes to a descriptor, every byte checked. The PNG writer does not look at what a write
+// returns, so the first failure is kept here: it ends all writing, and the save with it.
 struct sink {
     int fd;
     int err; // errno of the first failure
-    std::size_t used;
-    unsigned char buf[1 << 16];
 };
-
-bool drain(sink &s)
-{
-    for (std::size_t done = 0; done < s.used;) {
-        const ssize_t n = write(s.fd, s.buf + done, s.used - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            s.err = n < 0 ? errno : EIO;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    s.used = 0;
-    return true;
-}
 
 unsigned write_proc(void *buf, unsigned size, unsigned count, fi_handle handle)
 {
     sink &s = *static_cast<sink *>(handle);
-    const unsigned char *from = static_cast<const unsigned char *>(buf);
-    for (std::size_t left = std::size_t{size} * count; left > 0 && s.err == 0;) {
-        if (s.used == sizeof s.buf && !drain(s))
-            break;
-        const std::size_t n = std::min(left, sizeof s.buf - s.used);
-        std::memcpy(s.buf + s.used, from, n);
-        s.used += n;
-        from += n;
-        left -= n;
+    const char *from = static_cast<const char *>(buf);
+    for (std::size_t done = 0, len = std::size_t{size} * count; done < len && s.err == 0;) {
+        const ssize_t n = write(s.fd, from + done, len - done);
+        if (n > 0)
+            done += static_cast<std::size_t>(n);
+        else if (n == 0 || errno != EINTR)
+            s.err = n < 0 ? errno : EIO;
     }
     return s.err == 0 ? count : 0;
 }
 
-// The PNG writer only writes, front to back.
+// The PNG writer only writes, front to back: a read finds nothing, and a seek fails the save.
 unsigned read_proc(void *, unsigned, unsigned, fi_handle)
 {
     return 0;
@@ -228,20 +135,17 @@ int seek_proc(fi_handle handle, long, int)
 
 long tell_proc(fi_handle handle)
 {
-    static_cast<sink *>(handle)->err = ESPIPE;
-    return -1;
+    return seek_proc(handle, 0, SEEK_CUR);
 }
 
 // Encodes the picture as PNG into fd, from its offset. On failure errno, or errorlevel if the
 // library reported it, says why.
 bool encode(FIBITMAP *bitmap, int fd)
 {
-    sink s = {fd, 0, 0, {}};
+    sink s = {fd, 0};
     FreeImageIO io = {read_proc, write_proc, seek_proc, tell_proc};
     errno = 0;
     const BOOL saved = FreeImage_SaveToHandle(FIF_PNG, bitmap, &io, &s, 0);
-    if (s.err == 0)
-        drain(s);
     if (s.err != 0) {
         errno = s.err;
         return false;
@@ -253,171 +157,77 @@ bool encode(FIBITMAP *bitmap, int fd)
     return saved;
 }
 
-// ---- Files and names ----
+// ---- Files ----
 
-bool same_file(const struct stat &a, const struct stat &b)
+// An unnamed file is given a name through /proc: linkat never follows a link at the name, nor
+// replaces an entry (EEXIST).
+std::string proc_path(int fd)
 {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    return "/proc/self/fd/" + std::to_string(fd);
 }
 
-// Space ran out: another place may still have room.
-bool full(int err)
+bool link_unnamed(int fd, int dir, const char *name)
 {
-    return err == ENOSPC || err == EDQUOT;
+    return linkat(AT_FDCWD, proc_path(fd).c_str(), dir, name, AT_SYMLINK_FOLLOW) == 0;
 }
 
-// The entry at the name is no longer the one we decided on: errno says what is there now.
-bool moved(const output &out)
-{
-    struct stat now;
-    if (fstatat(out.dir, out.name, &now, AT_SYMLINK_NOFOLLOW) == 0)
-        errno = S_ISDIR(now.st_mode) ? EISDIR : EEXIST;
-    return false;
-}
-
-// The path still leads to the file we hold (through the link, where it was one): the picture is
-// found where the user asked for it.
-bool still_there(const output &out)
-{
-    const int follow = out.way == via_link || out.way == dangling ? 0 : AT_SYMLINK_NOFOLLOW;
-    struct stat now, ours;
-    if (fstatat(out.dir, out.name, &now, follow) != 0 || fstat(out.file, &ours) != 0)
-        return false;
-    return same_file(now, ours) || moved(out);
-}
-
-// The directory we write in is still the one the path names, for a directory on the way may have
-// been moved since we looked. Asked before the picture takes the name or the old bytes, so that
-// a run that must fail leaves the moved directory as it was, and again once it is in place. (The
-// name itself may since have been taken by another run, as after any rename.)
-bool reachable(const output &out)
-{
-    if (out.way == device)
-        return true; // a device or a pipe keeps what it was given under no name of ours
-    const std::string dir = out.name == out.path ? "." : std::string(out.path, out.name);
-    struct stat there, ours;
-    if (fstat(out.dir, &ours) != 0 || stat(dir.c_str(), &there) != 0)
-        return false;
-    if (same_file(there, ours))
-        return true;
-    errno = ENOENT; // the picture is in a directory that is no longer there
-    return false;
-}
-
-// The directory, open for syncing; one we may search but not read still serves for the rest.
-int open_directory(const char *dir)
-{
-    const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0 || errno != EACCES)
-        return fd;
-    return open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
-}
-
-// A new name must survive a power cut as the data does. A directory we may not read cannot be
-// synced, and some file systems cannot sync one at all; neither undoes the save.
-bool sync_directory(int dir)
-{
-    return fsync(dir) == 0 || errno == EINVAL || errno == EBADF;
-}
-
-// An unnamed file can be named later through /proc, or without it with linkat(AT_EMPTY_PATH)
-// where the kernel lets us: aiming that at "." asks, and makes nothing (EEXIST: it would).
-bool linkable(int fd, int dir)
-{
-    char proc[32];
-    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-    struct stat named, held;
-    if (stat(proc, &named) == 0 && fstat(fd, &held) == 0 && same_file(named, held))
-        return true;
-    return linkat(fd, "", dir, ".", AT_EMPTY_PATH) != 0 && errno == EEXIST;
-}
-
-// A directory whose entries can be added but never renamed or removed (chattr +a): a replacement
-// would be refused, and its temporary name would stay there for good.
+// A directory whose entries can be added but never renamed or removed (chattr +a).
 bool append_only(int dir)
 {
     int flags = 0;
     return ioctl(dir, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL) != 0;
 }
 
-// A file beside the output that can take its name once the picture is complete: an unnamed file
-// with mode 0666, which the kernel gives the umask and default ACLs of a create, where the file
-// system has them and we can link them; a named temporary one otherwise.
-bool publishable(output *out)
+// Where the file system has no unnamed files, or no /proc to link them, a file with a temporary
+// name stands in, made with mode as a create makes a file. Not in an append-only directory, where
+// the name could never be removed.
+bool named_file(output *out, mode_t mode)
 {
-    out->place = 0;
-    out->scratch = openat(out->dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-    if (out->scratch >= 0 && linkable(out->scratch, out->dir))
-        return true;
-    if (out->scratch >= 0) {
-        close(out->scratch);
-    } else if (errno != EOPNOTSUPP && errno != EISDIR) { // EISDIR: a kernel without them
-        return false;
-    }
     if (append_only(out->dir)) {
         errno = EPERM; // as the rename would say, after all the work
         return false;
     }
-    // A replacement is to get the old file's mode and owner: until then it is the caller's alone,
-    // so that no one the old file kept out can open the name that will hold the new picture.
-    const mode_t mode = out->file >= 0 ? out->seen.st_mode & 0600 : 0666;
     const sigset_t was = hold();
-    out->scratch = arm(out->dir, -1, mode);
+    pick_temp_name();
+    out->scratch =
+        catch_signals()
+            ? openat(out->dir, temp_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode)
+            : -1;
     out->named = out->scratch >= 0;
+    temp_dir = out->dir;
+    armed = out->named;
+    const int err = errno;
     release(was);
+    errno = err;
     return out->named;
 }
 
-// Opens where a picture waits to be copied in place: place 0 beside the output, 1 in /tmp, 2 in
-// memory. Unnamed, so that it vanishes with the process, however that ends.
-int open_place(const output &out, int place)
+// A new file beside the output, to take its name once the picture is complete: unnamed, with mode
+// 0666, which the kernel gives the umask and default ACL of a create; or the named stand-in.
+bool new_file(output *out, mode_t mode)
 {
-    if (place == 0)
-        return openat(out.dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (place == 1)
-        return open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    return memfd_create("vozk-render", MFD_CLOEXEC);
-}
-
-// A picture of width x height pixels as PNG, at most: its rows uncompressed (a filter byte and
-// three bytes a pixel), and what deflate's stored blocks and the chunks add, well under 0.1 %.
-std::int64_t png_bound(std::int64_t width, std::int64_t height)
-{
-    const std::int64_t raw = height * (3 * width + 1);
-    return raw + raw / 1024 + (1 << 16);
-}
-
-// Whether memory can still hold the picture of bitmap, encoded, beside all the run holds.
-bool memory_holds(FIBITMAP *bitmap)
-{
-    const std::int64_t bytes = png_bound(FreeImage_GetWidth(bitmap), FreeImage_GetHeight(bitmap));
-    return check_memory(0, 0, 0, bytes).name == nullptr;
-}
-
-// Closes the scratch file, and removes its temporary name if it has one; keeps errno.
-void drop_scratch(output *out)
-{
-    const int err = errno;
+    out->scratch = openat(out->dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    struct stat st;
+    if (out->scratch >= 0 && stat(proc_path(out->scratch).c_str(), &st) == 0)
+        return true;
     if (out->scratch >= 0)
-        close(out->scratch);
-    out->scratch = -1;
-    if (out->named)
-        disarm(true);
-    out->named = false;
-    errno = err;
+        close(out->scratch);                         // nothing was written to it
+    else if (errno != EOPNOTSUPP && errno != EISDIR) // EISDIR: a kernel without unnamed files
+        return false;
+    return named_file(out, mode);
 }
 
-// The first place, from out->place on, that takes a scratch file.
-bool aside(output *out)
+// Where a picture to be copied in place is encoded first: an unnamed file beside it, or memory
+// where the directory takes none (one we may not write, or no unnamed files there). Either goes
+// with the process, however that ends.
+bool scratch_aside(output *out)
 {
-    int first = 0;
-    for (; out->place <= 2; out->place++) {
-        if ((out->scratch = open_place(*out, out->place)) >= 0)
-            return true;
-        first = first ? first : errno;
-    }
-    errno = first;
-    return false;
+    out->scratch = openat(out->dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (out->scratch >= 0)
+        return true;
+    out->in_memory = true;
+    out->scratch = memfd_create("vozk-render", MFD_CLOEXEC);
+    return out->scratch >= 0;
 }
 
 // Extended attributes, name and value, sorted: ACLs and security labels among them. False when
@@ -443,12 +253,6 @@ bool attributes_of(int fd, std::vector<std::string> *all)
     return true;
 }
 
-bool same_attributes(int a, int b)
-{
-    std::vector<std::string> in_a, in_b;
-    return attributes_of(a, &in_a) && attributes_of(b, &in_b) && in_a == in_b;
-}
-
 // Inode flags (chattr): the same on both, or none on this file system. How the file system stores
 // a file (extents, inline data) is no flag of the user's.
 bool same_flags(int a, int b)
@@ -462,12 +266,11 @@ bool same_flags(int a, int b)
     return (fa & ~layout) == (fb & ~layout);
 }
 
-// Whether the new file (scratch) stands in for the old one exactly, once given its owner, group
-// and mode: what the kernel gave it besides (a default ACL, a label, inherited flags) must match
-// what the old one has.
-bool stand_in(const output &out)
+// Whether the new file stands in for the old one exactly, once given its owner, group and mode:
+// what the kernel gave it besides (a default ACL, a label, inherited flags) must be what the old
+// one has.
+bool stand_in(const output &out, const struct stat &old)
 {
-    const struct stat &old = out.seen;
     struct stat now;
     if (fstat(out.scratch, &now) != 0)
         return false;
@@ -477,19 +280,35 @@ bool stand_in(const output &out)
     // After the chown, which clears set-id bits.
     if (fchmod(out.scratch, old.st_mode & 07777) != 0 || fstat(out.scratch, &now) != 0)
         return false;
+    std::vector<std::string> theirs, ours;
     return now.st_uid == old.st_uid && now.st_gid == old.st_gid && now.st_mode == old.st_mode &&
-           same_attributes(out.scratch, out.file) && same_flags(out.scratch, out.file);
+           attributes_of(out.file, &theirs) && attributes_of(out.scratch, &ours) &&
+           theirs == ours && same_flags(out.scratch, out.file);
+}
+
+// Whether the directory lets a new file be renamed over the old one: it is neither sticky nor
+// append-only, and the file is no mount point of its own (a bind mount), as its device or mount
+// id tells.
+bool renamable(const output &out)
+{
+    struct statx dir, file;
+    const unsigned what = STATX_MODE | STATX_MNT_ID;
+    if (statx(out.dir, "", AT_EMPTY_PATH, what, &dir) != 0 ||
+        statx(out.file, "", AT_EMPTY_PATH, what, &file) != 0)
+        return false;
+    const bool mounted =
+        dir.stx_dev_major != file.stx_dev_major || dir.stx_dev_minor != file.stx_dev_minor ||
+        (dir.stx_mask & file.stx_mask & STATX_MNT_ID && dir.stx_mnt_id != file.stx_mnt_id);
+    return !mounted && !(dir.stx_mode & S_ISVTX) && !append_only(out.dir);
 }
 
 // ---- Deciding ----
 
-// No file at the name: the picture goes into a new file beside it, linked into place when
-// complete. One that cannot be made here fails as a plain create would.
+// No file at the name: the picture goes into a new file beside it. A directory that has been
+// removed takes no new name, and a create there says so (ENOENT).
 bool plan_fresh(output *out)
 {
     out->way = fresh;
-    // A directory that has been removed takes no new name, and a create there says so (ENOENT);
-    // an unnamed file there is refused for other reasons (ext4 says EPERM), or made for nothing.
     struct stat dir;
     if (fstat(out->dir, &dir) != 0)
         return false;
@@ -497,97 +316,68 @@ bool plan_fresh(output *out)
         errno = ENOENT;
         return false;
     }
-    return publishable(out);
+    return new_file(out, 0666);
 }
 
-// An existing regular file at the name, open for writing: replaced when a new file can stand in
-// for it exactly, written in place otherwise.
-bool plan_existing(output *out)
+// An existing regular file, open for writing: replaced where a new file can stand in for it
+// exactly, written in place otherwise. A named stand-in is the caller's alone until it has the
+// old file's mode.
+bool plan_existing(output *out, const struct stat &old)
 {
-    out->way = in_place;
-    if (out->seen.st_nlink == 1 && !append_only(out->dir) && publishable(out)) {
-        if (stand_in(*out)) {
+    if (old.st_nlink == 1 && renamable(*out) && new_file(out, old.st_mode & 0600)) {
+        if (stand_in(*out, old)) {
             out->way = replaced;
             return true;
         }
         if (out->named)
-            drop_scratch(out);
+            remove_temp();
+        close(out->scratch); // nothing was written to it
+        out->named = false;
+        armed = 0;
     }
-    return out->scratch >= 0 || aside(out);
+    out->way = in_place;
+    return scratch_aside(out);
 }
 
 // The name is a symbolic link, which the kernel follows as a create would, under its rules
-// (fs.protected_symlinks, and for what it leads to fs.protected_regular and protected_fifos).
-// What it leads to is written in place; a link that leads to no file has its target made when
-// the picture is complete.
+// (fs.protected_symlinks, and for what it leads to protected_regular and protected_fifos). What
+// it leads to is written in place; a link to no file has its target made once the picture is
+// complete.
 bool plan_link(output *out)
 {
-    out->way = dangling;
-    struct stat target;
-    if (fstatat(out->dir, out->name, &target, 0) != 0)
-        return errno == ENOENT && aside(out);
-    out->file = openat(out->dir, out->name, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
-    if (out->file < 0 || fstat(out->file, &out->seen) != 0)
-        return false;
-    if (!S_ISREG(out->seen.st_mode)) {
-        out->way = device;
-        return true;
+    struct stat st;
+    if (fstatat(out->dir, out->name, &st, 0) != 0) {
+        out->way = dangling;
+        return errno == ENOENT && scratch_aside(out);
     }
-    out->way = via_link;
-    return aside(out);
+    out->file = openat(out->dir, out->name, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+    if (out->file < 0 || fstat(out->file, &st) != 0)
+        return false;
+    if (!S_ISREG(st.st_mode))
+        return true; // a device or a FIFO
+    out->way = in_place;
+    return scratch_aside(out);
 }
 
-// The file was gone between the look and the open, which then made an empty one: ours, with one
-// link, still at the name. It goes again, so that a refused run leaves nothing behind.
-bool unmake(const output &out)
+// The directory, open for syncing; one we may search but not read still serves for the rest.
+int open_directory(const std::string &dir)
 {
-    struct stat now;
-    if (out.seen.st_size == 0 && out.seen.st_nlink == 1 && out.seen.st_uid == geteuid() &&
-        fstatat(out.dir, out.name, &now, AT_SYMLINK_NOFOLLOW) == 0 && same_file(now, out.seen))
-        unlinkat(out.dir, out.name, 0);
-    return true;
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0 || errno != EACCES)
+        return fd;
+    return open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
 // A path that ends in a slash names a directory: whatever it is, open says why it cannot be
-// written, and it makes nothing.
+// written, and makes nothing.
 bool refuse_directory(const char *path)
 {
     const int fd = open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd >= 0) {
-        close(fd);
+        close(fd); // nothing was written to it
         errno = EISDIR;
     }
     return false;
-}
-
-// What is at the name, and then that very entry opened for writing as a create opens it (so that
-// fs.protected_regular and protected_fifos hold for another user's file in a sticky directory):
-// a directory, a file we may not write and a read-only file system are refused. *changed: the
-// entry was another when opened (a link by then, or another file). Looking again, a link is not
-// followed: one that appeared since the first look is no path of the user's.
-bool look(output *out, bool again, bool *changed)
-{
-    struct stat entry;
-    if (fstatat(out->dir, out->name, &entry, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT && plan_fresh(out);
-    out->seen = entry;
-    if (S_ISLNK(entry.st_mode))
-        return !again ? plan_link(out) : moved(*out);
-    out->file =
-        openat(out->dir, out->name, O_WRONLY | O_CREAT | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (out->file < 0) {
-        *changed = errno == ELOOP; // it has become a link since
-        return false;
-    }
-    if (fstat(out->file, &out->seen) != 0)
-        return false;
-    if (!same_file(out->seen, entry)) {
-        *changed = unmake(*out);
-        return false;
-    }
-    if (!S_ISREG(out->seen.st_mode))
-        return true; // a device or a FIFO, written directly
-    return plan_existing(out);
 }
 
 bool decide(const char *path, output *out)
@@ -604,280 +394,139 @@ bool decide(const char *path, output *out)
     if (slash && slash[1] == '\0')
         return refuse_directory(path);
     out->name = slash ? slash + 1 : path;
-    const std::string dir = !slash ? "." : slash == path ? "/" : std::string(path, slash);
-    if ((out->dir = open_directory(dir.c_str())) < 0)
+    if ((out->dir = open_directory(!slash          ? "."
+                                   : slash == path ? "/"
+                                                   : std::string(path, slash))) < 0)
         return false;
-
-    // Another run replacing the file between our look and our open is no reason to fail: look
-    // again, a few times. Nothing has been acted on until the look and the open agree.
-    for (int tries = 1;; tries++) {
-        bool changed = false;
-        if (look(out, tries > 1, &changed))
-            return true;
-        if (!changed)
-            return false;
-        if (tries == 3)
-            return moved(*out);
-        if (out->file >= 0)
-            close(out->file);
-        out->file = -1;
-    }
+    struct stat st;
+    if (fstatat(out->dir, out->name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT && plan_fresh(out);
+    if (S_ISLNK(st.st_mode))
+        return plan_link(out);
+    // The entry opened for writing as a create opens it, so that fs.protected_regular and
+    // protected_fifos hold. What open returned is what is decided on: another run may have
+    // replaced the file since the look.
+    out->file =
+        openat(out->dir, out->name, O_WRONLY | O_CREAT | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (out->file < 0 || fstat(out->file, &st) != 0)
+        return false;
+    if (!S_ISREG(st.st_mode))
+        return true; // a device or a FIFO
+    return plan_existing(out, st);
 }
 
 // ---- Writing ----
 
-bool copy_bytes(int from, int to, off_t size)
+// Copies the complete picture over the file, which keeps its inode and all it has. Its space is
+// claimed first, where the file system can, so that a full disk leaves the old picture whole;
+// then signals wait until the copy is done.
+bool copy_in_place(int scratch, int file)
 {
-    std::vector<char> buf(1 << 16);
-    for (off_t at = 0; at < size;) {
-        const ssize_t got =
-            pread(from, buf.data(), static_cast<size_t>(std::min<off_t>(buf.size(), size - at)), at);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0) {
-            if (got == 0)
-                errno = EIO; // the picture got shorter under us
-            return false;
-        }
-        for (ssize_t put = 0; put < got;) {
-            const ssize_t n = pwrite(to, buf.data() + put, static_cast<size_t>(got - put), at + put);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                if (n == 0)
-                    errno = EIO;
-                return false;
-            }
-            put += n;
-        }
-        at += got;
-    }
-    return true;
-}
-
-// Encodes the picture in full into a scratch file, from out->place on: a place that cannot take
-// the file, or that fills up during the encode, gives way to the next, as a plain write would
-// not fail there. The first failure is the one reported.
-bool encode_aside(FIBITMAP *bitmap, output *out)
-{
-    int first = 0;
-    for (;; out->place++) {
-        if (out->scratch < 0 && out->place == 2 && !memory_holds(bitmap)) {
-            errno = first ? first : ENOMEM; // memory was not counted on for it
-            return false;
-        }
-        if (out->scratch < 0)
-            out->scratch = open_place(*out, out->place);
-        const bool opened = out->scratch >= 0;
-        if (opened && encode(bitmap, out->scratch))
-            return true;
-        first = first ? first : errno;
-        drop_scratch(out);
-        if (errorlevel != 0 || out->place == 2 || (opened && !full(errno))) {
-            errno = first;
-            return false;
-        }
-    }
-}
-
-// Copies the complete picture over the file we hold, which keeps its inode, owner, group, mode,
-// links and attributes. Its space is claimed first, where the file system can, so that a full
-// disk or quota leaves the old picture whole; the copy starts only while the path still leads to
-// the file, and an interrupt waits until it is done; runs of this tool onto one file take turns.
-// *crowded: the space could not be claimed while the picture's copy takes up room beside it.
-bool write_in_place(const output &out, bool *crowded)
-{
-    struct stat st, file;
-    if (fstat(out.scratch, &st) != 0 || fstat(out.file, &file) != 0)
+    struct stat st;
+    if (fstat(scratch, &st) != 0)
         return false;
-    // Advisory, and not on every file system: a courtesy, not a condition.
-    while (flock(out.file, LOCK_EX) != 0)
-        if (errno != EINTR) {
-            if (errno != ENOLCK && errno != EINVAL && errno != EOPNOTSUPP)
-                return false;
-            break;
-        }
-    if (fallocate(out.file, FALLOC_FL_KEEP_SIZE, 0, st.st_size) != 0 && errno != EOPNOTSUPP &&
-        errno != ENOSYS) {
-        *crowded = full(errno) && st.st_dev == file.st_dev;
+    if (fallocate(file, FALLOC_FL_KEEP_SIZE, 0, st.st_size) != 0 && errno != EOPNOTSUPP &&
+        errno != ENOSYS)
         return false;
-    }
     const sigset_t was = hold();
-    const bool ok = still_there(out) && reachable(out) &&
-                    copy_bytes(out.scratch, out.file, st.st_size) &&
-                    ftruncate(out.file, st.st_size) == 0 && fsync(out.file) == 0;
+    bool ok = true;
+    for (off_t at = 0; ok && at < st.st_size;) {
+        const ssize_t n = sendfile(file, scratch, &at, static_cast<size_t>(st.st_size - at));
+        ok = n > 0 || (n < 0 && errno == EINTR);
+        errno = n == 0 ? EIO : errno; // the picture got shorter under us
+    }
+    ok = ok && ftruncate(file, st.st_size) == 0 && fsync(file) == 0;
     const int err = errno;
     release(was);
     errno = err;
     return ok;
 }
 
-// Copies the complete picture over the file we hold. Where the file's space cannot be claimed
-// because the picture's own copy takes up room on that file system, the picture moves to the
-// next place and tries again: a plain write, which makes no copy, would not fail there.
-bool copy_over(FIBITMAP *bitmap, output *out)
-{
-    bool crowded = false;
-    while (!write_in_place(*out, &crowded)) {
-        if (!crowded || out->place == 2)
-            return false;
-        drop_scratch(out);
-        out->place++;
-        crowded = false;
-        if (!encode_aside(bitmap, out))
-            return false;
-    }
-    return true;
-}
-
-// Whether the entry at the name by now may be renamed over: none, the file we hold, a link
-// (replaced, never followed), or a file we could have opened for writing. A file of someone
-// else's that we may not write has taken the name (EEXIST), and a plain write would leave it be.
-bool may_take(const output &out)
-{
-    struct stat now, ours;
-    if (fstatat(out.dir, out.name, &now, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT;
-    if (!S_ISREG(now.st_mode) ||
-        (out.file >= 0 && fstat(out.file, &ours) == 0 && same_file(now, ours)))
-        return true;
-    if (faccessat(out.dir, out.name, W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0)
-        return true;
-    errno = EEXIST;
-    return false;
-}
-
-// Renames the complete scratch file over the name, whatever entry is there by now: a file we may
-// write, or a link, which is replaced and not followed. An unnamed file gets a temporary name
-// first, which exists only while the signals are held. *refused: the directory would not let us
-// (another user's file in a sticky directory, a mount point) or had no room for the temporary
-// name, and nothing changed.
-bool rename_over(output *out, bool *refused)
+// Renames the complete new file over the name, whatever entry the directory lets us replace
+// there: a file, or a link, which is replaced and not followed. An unnamed file gets a temporary
+// name for that, which exists only while the signals are held.
+bool rename_over(const output &out)
 {
     const sigset_t was = hold();
-    const bool named = out->named || arm(out->dir, out->scratch, 0) >= 0;
-    const bool ok =
-        named && may_take(*out) && renameat(out->dir, temp_name, out->dir, out->name) == 0;
+    if (!out.named)
+        pick_temp_name();
+    const bool linked = out.named || link_unnamed(out.scratch, out.dir, temp_name);
+    const bool renamed = linked && renameat(out.dir, temp_name, out.dir, out.name) == 0;
     const int err = errno;
-    if (ok) {
+    if (renamed)
         armed = 0; // the name is the output's now
-    } else if (named && !out->named) {
-        unlinkat(out->dir, temp_name, 0);
-        armed = 0;
-    }
+    else if (linked && !out.named)
+        unlinkat(out.dir, temp_name, 0);
     release(was);
-    *refused = !ok && (err == EPERM || err == EACCES || err == EBUSY || err == EXDEV || full(err));
     errno = err;
-    return ok;
+    return renamed;
 }
 
-// A new file: the unnamed one linked to the name, which never follows a link or replaces an
-// entry. A name taken since we looked (another run, a planted link) is replaced as an entry, if
-// what took it is no file we may not write.
-bool publish_fresh(output *out)
+// The complete new file takes the name: linked to it where nothing is there, which neither
+// follows a link nor replaces an entry; renamed over what is there (the old file, or whatever
+// took the free name meanwhile), as mv would. Then the name must survive a power cut as the data
+// does; a directory we may not read cannot be synced, and some file systems sync none.
+bool take_name(const output &out)
 {
-    if (fsync(out->scratch) != 0 || !reachable(*out))
+    if (fsync(out.scratch) != 0)
         return false;
-    if (!out->named && link_unnamed(out->scratch, out->dir, out->name))
-        return sync_directory(out->dir);
-    bool refused = false;
-    if (!out->named && errno != EEXIST)
+    const bool linked =
+        out.way == fresh && !out.named && link_unnamed(out.scratch, out.dir, out.name);
+    if (!linked && out.way == fresh && !out.named && errno != EEXIST)
         return false;
-    return rename_over(out, &refused) && sync_directory(out->dir);
-}
-
-// An existing file of ours: the new one renamed over it. Where the directory refuses the rename,
-// the picture, already complete, is copied in place; where the new file cannot hold the picture
-// but the old one may (its own blocks, and what can be claimed), it is written in place too.
-bool publish_replacement(FIBITMAP *bitmap, output *out)
-{
-    if (!encode(bitmap, out->scratch)) {
-        if (errorlevel != 0 || !full(errno))
-            return false;
-        drop_scratch(out);
-        out->way = in_place;
-        out->place = 1;
-        return encode_aside(bitmap, out) && copy_over(bitmap, out);
-    }
-    bool refused = false;
-    if (fsync(out->scratch) == 0 && reachable(*out) && rename_over(out, &refused))
-        return sync_directory(out->dir);
-    if (!refused)
+    if (!linked && !rename_over(out))
         return false;
-    out->way = in_place;
-    return copy_over(bitmap, out);
-}
-
-// The target of a link that led to no file: made now by the kernel, through the link, as a plain
-// create would make it, if the link is still the one we saw.
-bool make_target(output *out)
-{
-    struct stat now;
-    if (fstatat(out->dir, out->name, &now, AT_SYMLINK_NOFOLLOW) != 0)
-        return false;
-    if (!same_file(now, out->seen))
-        return moved(*out);
-    if (!reachable(*out))
-        return false;
-    out->file = openat(out->dir, out->name, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
-    return out->file >= 0;
+    return fsync(out.dir) == 0 || errno == EINVAL || errno == EBADF;
 }
 
 bool write_picture(FIBITMAP *bitmap, output *out)
 {
-    switch (out->way) {
-    case device:
+    if (out->way == device)
         return encode(bitmap, out->file);
-    case fresh:
-        return encode(bitmap, out->scratch) && publish_fresh(out);
-    case replaced:
-        return publish_replacement(bitmap, out);
-    case in_place:
-    case via_link:
-        return encode_aside(bitmap, out) && copy_over(bitmap, out);
-    case dangling:
-        return encode_aside(bitmap, out) && make_target(out) && copy_over(bitmap, out);
-    }
-    return false;
+    if (!encode(bitmap, out->scratch))
+        return false;
+    if (out->way == fresh || out->way == replaced)
+        return take_name(*out);
+    if (out->way == dangling) // the link's target, made now as a create through the link would
+        out->file = openat(out->dir, out->name, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+    return out->file >= 0 && copy_in_place(out->scratch, out->file);
 }
 
-bool save(FIBITMAP *bitmap, output *out)
-{
-    return write_picture(bitmap, out) && reachable(*out);
-}
-
-// Closes what the save opened. The file that was written can still report a failed write when
-// it is closed (NFS does), which fails the save; the rest only needs closing.
+// Closes what the save opened. The file written can still report a failed write when it is
+// closed (NFS does), which fails the save; a temporary name that a failure left goes.
 bool finish(output *out, bool ok)
 {
-    if (out->named)
-        disarm(true); // nothing is removed once the name has become the output's
-    const bool new_file = out->way == fresh || out->way == replaced;
-    const int written = new_file ? out->scratch : out->file;
-    for (int *fd : {&out->scratch, &out->file, &out->dir}) {
+    if (!ok && out->named)
+        remove_temp();
+    const int written = out->way == fresh || out->way == replaced ? out->scratch : out->file;
+    for (const int fd : {out->scratch, out->file, out->dir}) {
         const int err = errno;
-        if (*fd >= 0 && close(*fd) != 0 && ok && *fd == written)
+        if (fd >= 0 && close(fd) != 0 && ok && fd == written)
             ok = false;
         else
             errno = err;
-        *fd = -1;
     }
     return ok;
+}
+
+// A picture of width x height pixels as PNG, at most: its rows uncompressed (a filter byte and
+// three bytes a pixel), and what deflate's stored blocks and the chunks add, well under 0.1 %.
+std::int64_t png_bound(std::int64_t width, std::int64_t height)
+{
+    const std::int64_t raw = height * (3 * width + 1);
+    return raw + raw / 1024 + (1 << 16);
 }
 
 } // namespace
 
 std::int64_t save_memory(const output &out, std::int64_t width, std::int64_t height)
 {
-    return out.scratch >= 0 && out.place == 2 ? png_bound(width, height) : 0;
+    return out.in_memory ? png_bound(width, height) : 0;
 }
 
 void open_output(const char *path, output *out)
 {
-    *out = output{};
-    out->path = out->name = path;
-    out->dir = out->file = out->scratch = -1;
-    out->way = device;
+    *out = output{device, -1, path, -1, -1, false, false};
     if (decide(path, out))
         errno = 0; // what the look-ups met on the way is no failure
     else if (errno == 0)
@@ -886,7 +535,7 @@ void open_output(const char *path, output *out)
 
 void save_png(FIBITMAP *bitmap, output *out)
 {
-    if (finish(out, save(bitmap, out)))
+    if (finish(out, write_picture(bitmap, out)))
         errno = 0;
     else if (errorlevel == 0 && errno == 0)
         errno = EIO;

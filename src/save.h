@@ -1,63 +1,77 @@
-// Saving the picture as PNG without ever losing a file, and writing only what opening the output
-// for writing would let us write. The way is decided once, on descriptors, before the picture is
-// drawn: open_output looks at the path, decides, and opens all that the save will need; save_png
-// then encodes and publishes through those descriptors and never looks the name up again.
+// Saving the picture as PNG, without ever losing a file. The rule: a save either leaves the
+// complete picture where the path leads, or fails with the usual message and its reason
+// ("Error saving bitmap -- aborting..." and ": No space left on device"), exit 1, the old file
+// exactly as it was and nothing left behind.
 //
-// - A new file is encoded into an unnamed file in its directory, made with mode 0666 so that the
-//   kernel applies the umask and default ACLs as for any create, and linked into place whole.
-// - An existing file of ours that a new file can stand in for exactly (one link, and the same
-//   owner, group, mode, extended attributes, ACLs, security label and inode flags) is replaced:
-//   the new file is linked to a temporary name and renamed over it, with the signals held.
-// - Any other existing regular file, and one named through a symbolic link, is written in place
-//   and keeps its inode: the picture is encoded in full elsewhere (beside it, else in /tmp, else
-//   in memory), the space it needs is claimed, and only then is it copied over the old bytes.
-// - Devices, FIFOs and pipes (/dev/stdout) are written directly.
-// - What open(2) would refuse is refused, for the same reason. Links are followed, and files
-//   opened, only by the kernel and as a create opens them, so its rules for sticky directories
-//   (fs.protected_symlinks, protected_regular, protected_fifos) hold.
-// - Where unnamed files are not supported, or cannot be linked (no /proc), a named temporary
-//   file .vozk-render-XXXXXX takes their place; catchable signals and exit remove it.
+// How is decided once, up front, on descriptors, before the bitmap is made (open_output); then
+// save_png takes one straight path, never looking the name up again:
+//
+//   at the path                       how it is written
+//   nothing                           an unnamed file in the directory (O_TMPFILE, mode 0666, so
+//                                     that the umask and default ACL apply as for a create),
+//                                     encoded, synced, linked into place, the directory synced;
+//                                     a name taken meanwhile is replaced as an entry, as mv would
+//   our own file with one link, where a new file would be identical to it (owner, group, mode,
+//   extended attributes, inode flags), in a directory that allows the rename
+//                                     a new file, synced, renamed over it with the signals held
+//                                     across link and rename; the directory synced
+//   any other regular file, also one reached through a symbolic link
+//                                     in place: the complete picture is encoded into an unnamed
+//                                     file beside it (in memory where the directory takes none),
+//                                     its space is claimed, and it is copied over the old bytes
+//                                     with the signals held, truncated and synced
+//   a symbolic link to no file yet    its target is made once the picture is complete, then so
+//   a device, FIFO or pipe            encoded straight into it
+//   what open(2) refuses              refused before drawing, with open's errno
+//
+// Where the file system has no unnamed files, or there is no /proc to link them, a named file
+// .vozk-render-XXXXXX beside the output stands in; only then are handlers installed, so that the
+// signals that end a run, and exit, remove it. SIGKILL can leave it, as it can leave a temporary
+// name in the instant between linking a replacement and renaming it.
+//
+// Rare situations fail cleanly rather than be worked around: a full disk or quota anywhere, a
+// rename the directory refuses at the end, a link put at the name between our look and our open.
+// Like cp, the save writes into the directory it opened and into the file it holds, even if they
+// are moved meanwhile, and runs that write one file in place at once are not kept apart. An I/O
+// error or a power cut during a copy in place can leave that file part-written.
+//
+// Costs: the picture is encoded once, and copied once more when written in place.
 #pragma once
 
 #include <FreeImage.h>
-#include <sys/stat.h>
 
 #include <cstdint>
 
-// How a picture reaches the output path.
 enum output_way {
-    device,   // a device, FIFO or pipe: encoded straight into it
-    fresh,    // no file yet: an unnamed file, linked into place
-    replaced, // an existing file of ours, replaced by a new one renamed over it
-    in_place, // an existing file that a new one could not stand in for
-    via_link, // the file a symbolic link leads to, written in place
-    dangling, // a symbolic link to no file yet: the kernel creates its target
+    device,   // a device, FIFO or pipe
+    fresh,    // no file yet
+    replaced, // our own file, which a new one stands in for
+    in_place, // any other file
+    dangling, // a symbolic link to no file yet
 };
 
 // What open_output decided and opened for save_png.
 struct output {
-    const char *path;   // as the user gave it
-    const char *name;   // its last component
-    int dir;            // the directory that holds the name
-    int file;           // the existing file, open for writing; -1 if none
-    struct stat seen;   // the entry or file as it was when we looked
     output_way way;
-    int scratch;        // the file the picture is encoded into, unless written directly
-    int place;          // where scratch is: 0 beside the output, 1 in /tmp, 2 in memory
-    bool named;         // scratch has a temporary name, to be removed if the run fails
+    int dir;          // the directory that holds the name
+    const char *name; // the last component of the path
+    int file;         // the file at the path, open for writing; -1 if none yet
+    int scratch;      // the file the picture is encoded into, unless straight into file
+    bool named;       // scratch has a temporary name, which a failure removes
+    bool in_memory;   // scratch is in memory
 };
 
 // Decides how path will be written and opens what that needs. Refuses, with errno set as opening
 // path for writing would set it, what the save would refuse; nothing visible is created or
-// changed. Leaves errno 0 on success.
+// changed, but for the temporary file where one stands in. Leaves errno 0 on success.
 void open_output(const char *path, output *out);
 
 // What the save will hold in memory besides the encoder's working memory, for a picture of
-// width x height pixels: the whole PNG when it is to be encoded into memory, at most the rows
+// width x height pixels: the whole PNG when it is to be encoded into memory, at most its rows
 // uncompressed and the framing; else 0.
 std::int64_t save_memory(const output &out, std::int64_t width, std::int64_t height);
 
-// Writes bitmap as PNG with the encoder's defaults, the way open_output decided. Returns nothing:
-// a failure leaves errno set, or errorlevel if the library reported it, for the check that
-// follows; success leaves errno 0.
+// Writes bitmap as PNG with the encoder's defaults, the way open_output decided. A failure leaves
+// errno set, or errorlevel if the library reported it, for the check that follows; success
+// leaves errno 0.
 void save_png(FIBITMAP *bitmap, output *out);

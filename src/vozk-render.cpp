@@ -4,9 +4,10 @@
 // Limits: the picture is at most 1,000,000 pixels wide and tall (250,000 columns, 166,666 text
 // lines), which libpng enforces; the input is below 2^31 bytes; and the run must fit in the
 // tightest of what the machine can still give, what others leave of the cgroup's limit,
-// ulimit -v and ulimit -d. Memory: one copy of the input plus the bitmap, about 3 bytes a pixel,
-// plus four rows for the encoder; a text that can only be refused is not kept. Time: mostly the
-// PNG encoder, then one library call per ink pixel (about 6 per input byte).
+// ulimit -v and ulimit -d. Memory: the input, in a buffer that doubles as it fills, the bitmap,
+// about 3 bytes a pixel, four rows for the encoder, and the whole PNG where it must be encoded
+// into memory. Time: mostly the PNG encoder, then one library call per ink pixel (about 6 per
+// input byte).
 #include "check.h"
 #include "driver.h"
 #include "memory.h"
@@ -19,6 +20,24 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+
+namespace
+{
+
+// Ends a run that memory could not hold, naming the limit; the figures are those of the text
+// read.
+[[noreturn]] void refuse_memory(std::int64_t width, std::int64_t height, const memory_limit &over,
+                                unsigned char *buf)
+{
+    std::fprintf(stderr,
+                 "Image too large for memory -- %lld by %lld pixels need %lld bytes, %s %lld -- "
+                 "aborting...\n",
+                 static_cast<long long>(width), static_cast<long long>(height),
+                 static_cast<long long>(over.need), over.name, static_cast<long long>(over.limit));
+    bail(buf);
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -79,17 +98,22 @@ int main(int argc, char **argv)
     errno = saved;
 
     // The text: every byte of standard input, none of them special here. It is counted as it
-    // comes, and kept only while the picture can still be drawn; once the text is too tall for a
-    // PNG, the rest is not read at all, so that an endless stream is answered at once.
+    // comes, and no more is read once the picture can only be refused: when it is too tall for a
+    // PNG, or when memory could not hold more of the text beside the bitmap of its lines. So an
+    // endless stream is answered at once.
     unsigned char *buf = nullptr;
     std::size_t cap = 0;
-    text_read text = {-1, 0, 0, {0, 0, nullptr}};
+    text_read text = {-1, 0, {0, 0, nullptr}};
     if (closed & (1 << STDIN_FILENO))
         errno = EBADF;
     else
         text = read_input(STDIN_FILENO, columns, &buf, &cap, max_input);
     const std::int64_t n = text.n;
     ck_err(nullptr, buf, "getdelim() error -- aborting...\n");
+    const std::int64_t wide = std::int64_t{columns} * 4;
+    const std::int64_t high = text.lines * 6;
+    if (text.over.name)
+        refuse_memory(wide, high, text.over, buf);
     if (n <= 1) {
         std::fputs("Input too short -- must be at least 1 character - aborting \n", stderr);
         bail(buf);
@@ -101,8 +125,6 @@ int main(int argc, char **argv)
     }
 
     // Size the picture, in 64 bits, and refuse what libpng would refuse only after all the work.
-    const std::int64_t wide = std::int64_t{columns} * 4;
-    const std::int64_t high = text.lines * 6;
     if (wide > max_side || high > max_side) {
         std::fprintf(stderr,
                      "Image too large -- %lld by %lld pixels needed, PNG allows at most %lld by "
@@ -122,19 +144,11 @@ int main(int argc, char **argv)
     ck_err(nullptr, buf, nosave);
 
     // A picture that cannot fit in memory is refused now, with a word, rather than by a failing
-    // allocation or by the out-of-memory killer, which gives none. The read has already found
-    // out if the text itself could not be kept; a picture to be encoded into memory counts too.
-    const memory_limit over = text.over.name
-                                  ? text.over
-                                  : check_memory(width, height, 0, save_memory(out, width, height));
-    if (over.name) {
-        std::fprintf(stderr,
-                     "Image too large for memory -- %d by %d pixels need %lld bytes, %s %lld -- "
-                     "aborting...\n",
-                     width, height, static_cast<long long>(over.need), over.name,
-                     static_cast<long long>(over.limit));
-        bail(buf);
-    }
+    // allocation or by the out-of-memory killer, which gives none. A picture to be encoded into
+    // memory counts too.
+    const memory_limit over = check_memory(width, height, 0, save_memory(out, width, height));
+    if (over.name)
+        refuse_memory(wide, high, over, buf);
 
     // A fresh 24-bit bitmap is all black. The library may also fail without a word.
     const char *nomem = "Error allocating memory for image -- aborting...\n";

@@ -68,18 +68,6 @@ TEST(Font, PrintableGlyphsAreAllDifferent)
         EXPECT_TRUE(seen.insert(rows_of(vozk[g])).second) << "glyph '" << char(g) << "'";
 }
 
-TEST(Font, FortyFiveGlyphsUseTheFourthColumn)
-{
-    int count = 0;
-    for (const vozk_glyph &g : vozk) {
-        bool used = false;
-        for (int r = 0; r < 6; r++)
-            used = used || g[4 * r + 3];
-        count += used;
-    }
-    EXPECT_EQ(count, 45);
-}
-
 TEST(Font, BottomRowOnlyForDescendersAmongPrintables)
 {
     std::string descenders;
