@@ -187,34 +187,40 @@ struct kept_case {
     int flag;            // an inode flag on it (chattr)
     bool in_place;       // written in place, keeping the inode
     int dir_flag;        // an inode flag on the directory, set for the run only
+    bool bind_mounted;   // the file mounted on itself for the run, so that no rename can replace it
 };
 
 const kept_case kept_cases[] = {
-    {"OurOwnFile", false, 0755, ours, ours, 0640, false, nullptr, nullptr, nullptr, 0, false, 0},
-    {"ASecondHardLink", false, 0755, ours, ours, 0644, true, nullptr, nullptr, nullptr, 0, true, 0},
+    {"OurOwnFile", false, 0755, ours, ours, 0640, false, nullptr, nullptr, nullptr, 0, false, 0,
+     false},
+    {"ASecondHardLink", false, 0755, ours, ours, 0644, true, nullptr, nullptr, nullptr, 0, true, 0,
+     false},
     {"AUserAttribute", false, 0755, ours, ours, 0644, false, "user.origin=kept", nullptr, nullptr,
-     0, true, 0},
+     0, true, 0, false},
     {"ASecurityLabelOfItsOwn", false, 0755, ours, ours, 0644, false,
-     "security.selinux=system_u:object_r:vozk_test_t:s0", nullptr, nullptr, 0, true, 0},
+     "security.selinux=system_u:object_r:vozk_test_t:s0", nullptr, nullptr, 0, true, 0, false},
     {"AnAccessAcl", false, 0755, ours, ours, 0640, false, nullptr, "-m u:65534:r", nullptr, 0, true,
-     0},
+     0, false},
     {"ADefaultAclOnTheDirectory", false, 0755, ours, ours, 0640, false, nullptr, nullptr,
-     "-d -m u:65534:rwx,o::---", 0, true, 0},
+     "-d -m u:65534:rwx,o::---", 0, true, 0, false},
     {"ANoDumpFlag", false, 0755, ours, ours, 0644, false, nullptr, nullptr, nullptr, FS_NODUMP_FL,
-     true, 0},
+     true, 0, false},
     {"ASyncFlag", false, 0755, ours, ours, 0644, false, nullptr, nullptr, nullptr, FS_SYNC_FL, true,
-     0},
+     0, false},
     {"AnotherUsersWritableFile", true, 0777, 0, 0, 0666, false, nullptr, nullptr, nullptr, 0, true,
-     0},
-    {"AGroupWeAreNotIn", true, 0777, nobody, 0, 0664, false, nullptr, nullptr, nullptr, 0, true, 0},
+     0, false},
+    {"AGroupWeAreNotIn", true, 0777, nobody, 0, 0664, false, nullptr, nullptr, nullptr, 0, true, 0,
+     false},
     {"AnotherUsersFileInAStickyDirectory", true, 01777, 0, 0, 0666, false, nullptr, nullptr,
-     nullptr, 0, true, 0},
+     nullptr, 0, true, 0, false},
     {"ADirectoryWeMayNotWrite", true, 0555, nobody, nogroup, 0644, false, nullptr, nullptr, nullptr,
-     0, true, 0},
+     0, true, 0, false},
     {"RootWritingAnotherUsersFile", false, 0755, nobody, nogroup, 0600, false, nullptr, nullptr,
-     nullptr, 0, false, 0},
+     nullptr, 0, false, 0, false},
     {"AnAppendOnlyDirectory", false, 0755, ours, ours, 0644, false, nullptr, nullptr, nullptr, 0,
-     true, FS_APPEND_FL},
+     true, FS_APPEND_FL, false},
+    {"ABindMountedFile", false, 0755, ours, ours, 0644, false, nullptr, nullptr, nullptr, 0, true,
+     0, true},
 };
 
 void PrintTo(const kept_case &c, std::ostream *os)
@@ -277,7 +283,12 @@ TEST_P(Kept, WhatAPlainWriteWouldKeep)
 
     if (c.dir_flag && !set_flag(sub, c.dir_flag, true))
         GTEST_SKIP() << "cannot set the directory's inode flag: " << std::strerror(errno);
+    if (c.bind_mounted && mount(out.c_str(), out.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        GTEST_SKIP() << "cannot bind-mount a file here: " << std::strerror(errno);
     const run_result r = run_as(c.drop, {"3", out}, dir + "/input");
+    if (c.bind_mounted) {
+        EXPECT_EQ(umount2(out.c_str(), MNT_DETACH), 0);
+    }
     if (c.dir_flag)
         set_flag(sub, c.dir_flag, false);
     chmod(sub.c_str(), 0755);
