@@ -25,7 +25,7 @@
 //   what open(2) refuses              refused before drawing, with open's errno
 //
 // Where the file system has no unnamed files, or there is no /proc to link them, a named file
-// .vozk-render-XXXXXX beside the output stands in; only then are handlers installed, so that the
+// .vozk-render-PID beside the output stands in; only then are handlers installed, so that the
 // signals that end a run, and exit, remove it. SIGKILL can leave it, as it can leave a temporary
 // name in the instant between linking a replacement and renaming it.
 //
