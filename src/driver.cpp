@@ -84,11 +84,8 @@ text_read read_input(int fd, std::int32_t columns, unsigned char **buf, std::siz
             if (at == *cap)
                 return r; // realloc failed, and said why
         }
+        // No handler is installed while the text is read, so no signal interrupts a read.
         const ssize_t got = read(fd, *buf + at, std::min<std::int64_t>(*cap - at, most - t.n));
-        if (got < 0 && errno == EINTR) {
-            errno = 0;
-            continue;
-        }
         if (got < 0)
             return r;
         if (got == 0)

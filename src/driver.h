@@ -25,8 +25,7 @@ std::int32_t parse_columns(const char *arg);
 
 // What reading the text found: n, the bytes read, or -1 when end of file came before any byte
 // or a read failed (errno is non-zero only in the latter case); lines, the text lines that they
-// need (count_lines of them); and over, with a name when the memory limits could not hold the
-// text read so far, a larger buffer for the rest and the bitmap of its lines.
+// need (count_lines of them); and over, with a name when the memory limits refused more room.
 struct text_read {
     std::int64_t n;
     std::int64_t lines;
@@ -34,9 +33,9 @@ struct text_read {
 };
 
 // Reads fd into *buf (grown with realloc; *cap is its size) until end of file, until most bytes
-// are in (n >= most), until the text needs more lines than a picture max_side pixels tall holds
-// (6 * lines > max_side: from that byte on it can only be refused), or until the memory limits
-// refuse the next growth of the buffer. A picture wider than max_side can only be refused, so
-// then no text is kept: the bytes are only counted, one buffer's worth at a time.
+// are in, until the text needs more lines than a picture max_side pixels tall holds (from that
+// byte on it can only be refused), or until the memory limits could not hold a larger buffer
+// beside the bitmap of the lines so far. A picture wider than max_side can only be refused, so
+// then the bytes are only counted, one buffer's worth at a time.
 text_read read_input(int fd, std::int32_t columns, unsigned char **buf, std::size_t *cap,
                      std::int64_t most);

@@ -5,32 +5,27 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <climits>
+#include <fstream>
 #include <vector>
 
 namespace
 {
 
-// What the process holds now, in bytes: resident pages (and of them the anonymous ones, which
-// are charged to its cgroup as its own), address space, and data (with stack). Zeros without
-// /proc.
+// What the process holds now, in bytes: resident pages (anon: those charged to its cgroup as
+// its own), address space, and data with stack. Zeros without /proc.
 struct footprint {
     std::int64_t resident, anon, size, data;
 };
 
 footprint current_footprint()
 {
-    long long pages[6] = {}; // size, resident, shared, text, libraries, data and stack
-    std::FILE *f = std::fopen("/proc/self/statm", "re");
-    if (f && std::fscanf(f, "%lld %lld %lld %lld %lld %lld", &pages[0], &pages[1], &pages[2],
-                         &pages[3], &pages[4], &pages[5]) != 6)
-        std::fill(pages, pages + 6, 0);
-    if (f)
-        std::fclose(f);
+    std::ifstream statm("/proc/self/statm");
+    long long size = 0, resident = 0, shared = 0, text = 0, libraries = 0, data = 0;
+    if (!(statm >> size >> resident >> shared >> text >> libraries >> data))
+        return {0, 0, 0, 0};
     const std::int64_t page = sysconf(_SC_PAGE_SIZE);
-    return {pages[1] * page, (pages[1] - pages[2]) * page, pages[0] * page, pages[5] * page};
+    return {resident * page, (resident - shared) * page, size * page, data * page};
 }
 
 // A resource limit in bytes, or 0 when there is none.
@@ -46,69 +41,51 @@ std::int64_t rlimit_of(int resource)
 // The number that a one-line file such as memory.max holds, or -1 ("max", or nothing to read).
 std::int64_t number_in(const std::string &path)
 {
+    std::ifstream in(path);
     long long v = -1;
-    std::FILE *f = std::fopen(path.c_str(), "re");
-    if (f && std::fscanf(f, "%lld", &v) != 1)
-        v = -1;
-    if (f)
-        std::fclose(f);
-    return v;
+    return in >> v ? v : -1;
 }
 
 // The values of the named fields in a file of "name value" lines, such as memory.stat and
 // /proc/meminfo (whose " kB" is passed over): -1 for each that is missing.
-std::vector<std::int64_t> fields_in(const std::string &path, std::vector<std::string> names)
+std::vector<std::int64_t> fields_in(const std::string &path, const std::vector<std::string> &names)
 {
     std::vector<std::int64_t> values(names.size(), -1);
-    std::FILE *f = std::fopen(path.c_str(), "re");
-    if (!f)
-        return values;
-    char name[64];
-    long long v = 0;
-    while (std::fscanf(f, "%63s %lld%*[^\n]", name, &v) == 2)
+    std::ifstream in(path);
+    std::string name;
+    for (long long v; in >> name >> v; in.ignore(INT_MAX, '\n'))
         for (size_t k = 0; k < names.size(); k++)
             if (names[k] == name && v >= 0)
                 values[k] = v;
-    std::fclose(f);
     return values;
 }
 
-// The hierarchies with the memory controller, where they are mounted, and their files. In v1
-// the totals of memory.stat count the groups below, as the usage does.
-struct hierarchy {
-    const char *mount, *limit, *usage, *cache;
-};
-const hierarchy v2 = {"/sys/fs/cgroup", "/memory.max", "/memory.current", ""};
-const hierarchy v1 = {"/sys/fs/cgroup/memory", "/memory.limit_in_bytes", "/memory.usage_in_bytes",
-                      "total_"};
-
 // What the group in dir holds that it cannot give back, beyond own: its usage less its page
-// cache; 0 when that cannot be read.
-std::int64_t held_in(const std::string &dir, const hierarchy &h, std::int64_t own)
+// cache; 0 when that cannot be read. In v1 the totals count the groups below, as the usage does.
+std::int64_t held_in(const std::string &dir, bool v2, std::int64_t own)
 {
-    const std::int64_t usage = number_in(dir + h.usage);
-    const std::string prefix = h.cache;
+    const std::int64_t usage = number_in(dir + (v2 ? "/memory.current" : "/memory.usage_in_bytes"));
+    const std::string total = v2 ? "" : "total_";
     const std::vector<std::int64_t> cache =
-        fields_in(dir + "/memory.stat", {prefix + "active_file", prefix + "inactive_file"});
+        fields_in(dir + "/memory.stat", {total + "active_file", total + "inactive_file"});
     if (usage < 0 || cache[0] < 0 || cache[1] < 0)
         return 0;
     return std::max<std::int64_t>(0, usage - cache[0] - cache[1] - own);
 }
 
-// Takes into *tightest the limits of the group at path in h and of every group above it. A level
-// whose directory is not there (a container's mount shows its own group as the root) has no
-// limit to read.
-void take_limits(const std::string &root, const hierarchy &h, std::string group, std::int64_t own,
+// Takes into *tightest the limits of the group at path under mount and of every group above it,
+// and the room that each leaves. A level whose directory is not there (a container's mount shows
+// its own group as the root) has no limit to read.
+void take_limits(const std::string &mount, std::string group, bool v2, std::int64_t own,
                  cgroup_memory *tightest)
 {
     for (;;) {
-        const std::string dir = root + h.mount + group;
-        const std::int64_t limit = number_in(dir + h.limit);
+        const std::string dir = mount + group;
+        const std::int64_t limit = number_in(dir + (v2 ? "/memory.max" : "/memory.limit_in_bytes"));
         if (limit > 0) {
-            const std::int64_t room = std::max<std::int64_t>(0, limit - held_in(dir, h, own));
-            const bool first = tightest->limit == 0;
-            tightest->limit = first ? limit : std::min(tightest->limit, limit);
-            tightest->room = first ? room : std::min(tightest->room, room);
+            tightest->limit = std::min(tightest->limit, limit);
+            tightest->room =
+                std::min(tightest->room, std::max<std::int64_t>(0, limit - held_in(dir, v2, own)));
         }
         if (group.empty())
             return;
@@ -137,24 +114,18 @@ machine_memory machine_limits(const std::string &root)
 
 cgroup_memory cgroup_limits(const std::string &root, std::int64_t own)
 {
-    cgroup_memory tightest = {0, 0};
-    std::FILE *f = std::fopen((root + "/proc/self/cgroup").c_str(), "re");
-    if (!f)
-        return tightest;
     // "0::/group" in v2, "4:memory:/group" in v1, as systemd mounts the controller alone.
-    char *line = nullptr;
-    size_t size = 0;
-    while (getline(&line, &size, f) > 0) {
-        line[std::strcspn(line, "\n")] = '\0';
-        const char *memory = std::strstr(line, ":memory:");
-        if (std::strncmp(line, "0::", 3) == 0)
-            take_limits(root, v2, line + 3, own, &tightest);
-        else if (memory)
-            take_limits(root, v1, memory + 8, own, &tightest);
+    cgroup_memory tightest = {INT64_MAX, INT64_MAX};
+    std::ifstream in(root + "/proc/self/cgroup");
+    for (std::string line; std::getline(in, line);) {
+        const size_t memory = line.find(":memory:");
+        if (line.rfind("0::", 0) == 0)
+            take_limits(root + "/sys/fs/cgroup", line.substr(3), true, own, &tightest);
+        else if (memory != std::string::npos)
+            take_limits(root + "/sys/fs/cgroup/memory", line.substr(memory + 8), false, own,
+                        &tightest);
     }
-    std::free(line);
-    std::fclose(f);
-    return tightest;
+    return tightest.limit == INT64_MAX ? cgroup_memory{0, 0} : tightest;
 }
 
 memory_limit check_memory(std::int64_t width, std::int64_t height, std::int64_t input,
@@ -162,10 +133,9 @@ memory_limit check_memory(std::int64_t width, std::int64_t height, std::int64_t 
 {
     const int saved = errno;
     const footprint now = current_footprint();
-    // What the run will still allocate: the bitmap, the text, and what saving adds at its peak.
-    // libpng keeps four scan lines (the row, the previous one and two for choosing a filter);
-    // zlib's state and the stream buffers stay below 1 MiB (measured: 0.4 MiB at 320 pixels
-    // wide, 11.8 MiB at 1,000,000).
+    // What the run will still allocate: the bitmap, the text, and at the save's peak libpng's four
+    // scan lines (the row, the one before and two to choose a filter) and zlib's state, under
+    // 1 MiB (measured: 0.4 MiB in all at 320 pixels wide, 11.8 MiB at 1,000,000).
     const std::int64_t bitmap = bitmap_bytes(width, height);
     const std::int64_t added = bitmap + 4 * (3 * width + 1) + (1 << 20) + input;
     // Resident memory also pays for the page tables of the large blocks, 8 bytes a 4 KiB page.

@@ -1,12 +1,11 @@
 // The memory a run needs at its peak, and the limits it must fit in: what the machine can still
-// give, the memory limit of the process's cgroup less what others in it hold, and the
-// address-space and data limits (ulimit -v, ulimit -d). A picture that cannot fit is refused
-// before its bitmap is made, with a word, rather than left to a failing allocation or to the
-// out-of-memory killer, which ends a run without one.
+// give, the memory limit of the process's cgroup less what others in it hold, and ulimit -v and
+// -d. A picture that cannot fit is refused before its bitmap is made, with a word, rather than
+// left to a failing allocation or to the out-of-memory killer, which ends a run without one.
 //
-// Limits: the figures come from /proc and /sys. Without /proc (a bare chroot) only the ulimits
-// are known, and a cgroup whose directory cannot be found under /sys/fs/cgroup (v2) or
-// /sys/fs/cgroup/memory (v1) sets no limit. Each look reads a handful of small files.
+// Limits: the figures come from /proc and /sys, a handful of small files a look. Without /proc
+// (a bare chroot) only the ulimits are known, and a cgroup whose directory is not under
+// /sys/fs/cgroup (v2) or /sys/fs/cgroup/memory (v1) sets no limit.
 #pragma once
 
 #include <cstdint>
@@ -39,10 +38,9 @@ struct machine_memory {
 machine_memory machine_limits(const std::string &root);
 
 // The memory limits of the process's cgroup, from its own group up to the root (v2 memory.max,
-// v1 memory.limit_in_bytes): the smallest of them, 0 when there is none, and the least room that
-// one of them leaves once the group's usage, less its page cache and less own (the process's
-// own pages), is taken off. The group's directory is the first that exists on the way up from
-// its path (a container's mount shows its own group as the root). root is put before every path.
+// v1 memory.limit_in_bytes): the smallest, 0 when there is none, and the least room that one of
+// them leaves once the group's usage, less its page cache and less own (the process's own
+// pages), is taken off. root is put before every path.
 struct cgroup_memory {
     std::int64_t limit;
     std::int64_t room;

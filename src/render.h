@@ -13,8 +13,7 @@
 // newline. Saturates at INT32_MAX, which is far beyond any picture that can be drawn.
 std::int32_t count_lines(const unsigned char *buf, std::int64_t n, std::int32_t columns);
 
-// The same count kept as the text arrives, piece by piece, so that a reader knows at every byte
-// how tall the picture already is.
+// The same count kept as the text arrives, so that a reader knows how tall the picture is.
 struct line_tally {
     std::int64_t n = 0;         // bytes so far
     std::int64_t lines = 1;     // 1 + newlines + the breaks of the runs that newlines ended

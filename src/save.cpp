@@ -24,12 +24,11 @@
 namespace
 {
 
-// ---- Signals, and the temporary name that they must not leave behind ----
-
-// The name that the picture's file has in temp_dir while it is not yet the output's. While it
-// is armed, a signal that ends the run, and exit, remove it.
+// The name that the picture's file has in temp_dir while it is not yet the output's, after the
+// process: one that is taken all the same (a run killed, or elsewhere on a shared file system)
+// fails (EEXIST). While it is armed, a signal that ends the run, and exit, remove it.
 int temp_dir = -1;
-char temp_name[20];
+char temp_name[32];
 volatile sig_atomic_t armed = 0;
 
 void remove_temp()
@@ -40,18 +39,9 @@ void remove_temp()
 
 extern "C" void on_signal(int sig)
 {
-    // The action is back to the default (SA_RESETHAND): raised again, the signal ends the
-    // process by itself, and a shell sees the usual status.
+    // Back to the default action (SA_RESETHAND), the signal raised again ends the process as usual.
     remove_temp();
     raise(sig);
-}
-
-// Whether sig ends a process by default and can be caught.
-bool fatal(int sig)
-{
-    const int others[] = {SIGKILL, SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU,
-                          SIGCHLD, SIGCONT, SIGURG,  SIGWINCH};
-    return std::find(std::begin(others), std::end(others), sig) == std::end(others);
 }
 
 // Makes every signal that would end the run, and exit, remove the temporary name first. A signal
@@ -67,9 +57,13 @@ bool catch_signals()
     sa.sa_handler = on_signal;
     sa.sa_flags = SA_RESETHAND | SA_NODEFER;
     sigemptyset(&sa.sa_mask);
+    // Those that cannot be caught, and those that stop, go on or are ignored by default.
+    const int harmless[] = {SIGKILL, SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU,
+                            SIGCHLD, SIGCONT, SIGURG,  SIGWINCH};
     for (int sig = 1; sig <= SIGRTMAX; sig++) {
         struct sigaction was;
-        if (fatal(sig) && sigaction(sig, nullptr, &was) == 0 && was.sa_handler == SIG_DFL &&
+        if (std::count(std::begin(harmless), std::end(harmless), sig) == 0 &&
+            sigaction(sig, nullptr, &was) == 0 && was.sa_handler == SIG_DFL &&
             sigaction(sig, &sa, nullptr) != 0)
             return false;
     }
@@ -77,7 +71,7 @@ bool catch_signals()
 }
 
 // Holds every signal back around a step that must not be cut in half; release lets them in.
-// Neither call can fail with these arguments.
+// Neither call can fail with these arguments, nor change errno.
 sigset_t hold()
 {
     sigset_t all, was;
@@ -90,15 +84,6 @@ void release(const sigset_t &was)
 {
     sigprocmask(SIG_SETMASK, &was, nullptr);
 }
-
-// A temporary name that no other run on this machine picks at the same time: one that is taken
-// all the same (a run elsewhere, on a shared file system) fails (EEXIST) rather than be retried.
-void pick_temp_name()
-{
-    std::snprintf(temp_name, sizeof temp_name, ".vozk-render-%d", static_cast<int>(getpid()));
-}
-
-// ---- The encoder's stream ----
 
 // Writes to a descriptor, every byte checked. The PNG writer does not look at what a write
 // returns, so the first failure is kept here: it ends all writing, and the save with it.
@@ -121,29 +106,22 @@ unsigned write_proc(void *buf, unsigned size, unsigned count, fi_handle handle)
     return s.err == 0 ? count : 0;
 }
 
-// The PNG writer only writes, front to back: a read finds nothing, and a seek fails the save.
-unsigned read_proc(void *, unsigned, unsigned, fi_handle)
-{
-    return 0;
-}
-
-int seek_proc(fi_handle handle, long, int)
-{
-    static_cast<sink *>(handle)->err = ESPIPE;
-    return -1;
-}
-
-long tell_proc(fi_handle handle)
-{
-    return seek_proc(handle, 0, SEEK_CUR);
-}
-
 // Encodes the picture as PNG into fd, from its offset. On failure errno, or errorlevel if the
 // library reported it, says why.
 bool encode(FIBITMAP *bitmap, int fd)
 {
     sink s = {fd, 0};
-    FreeImageIO io = {read_proc, write_proc, seek_proc, tell_proc};
+    // The PNG writer only writes, front to back: a read finds nothing, and a seek fails the save.
+    const auto no_read = [](void *, unsigned, unsigned, fi_handle) -> unsigned { return 0; };
+    const auto no_seek = [](fi_handle h, long, int) {
+        static_cast<sink *>(h)->err = ESPIPE;
+        return -1;
+    };
+    const auto no_tell = [](fi_handle h) {
+        static_cast<sink *>(h)->err = ESPIPE;
+        return -1L;
+    };
+    FreeImageIO io = {no_read, write_proc, no_seek, no_tell};
     errno = 0;
     const BOOL saved = FreeImage_SaveToHandle(FIF_PNG, bitmap, &io, &s, 0);
     if (s.err != 0) {
@@ -156,8 +134,6 @@ bool encode(FIBITMAP *bitmap, int fd)
         errno = EIO; // the encoder gave up without a word
     return saved;
 }
-
-// ---- Files ----
 
 // An unnamed file is given a name through /proc: linkat never follows a link at the name, nor
 // replaces an entry (EEXIST).
@@ -187,18 +163,13 @@ bool named_file(output *out, mode_t mode)
         errno = EPERM; // as the rename would say, after all the work
         return false;
     }
+    const int flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     const sigset_t was = hold();
-    pick_temp_name();
-    out->scratch =
-        catch_signals()
-            ? openat(out->dir, temp_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode)
-            : -1;
+    out->scratch = catch_signals() ? openat(out->dir, temp_name, flags, mode) : -1;
     out->named = out->scratch >= 0;
     temp_dir = out->dir;
     armed = out->named;
-    const int err = errno;
     release(was);
-    errno = err;
     return out->named;
 }
 
@@ -207,8 +178,7 @@ bool named_file(output *out, mode_t mode)
 bool new_file(output *out, mode_t mode)
 {
     out->scratch = openat(out->dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-    struct stat st;
-    if (out->scratch >= 0 && stat(proc_path(out->scratch).c_str(), &st) == 0)
+    if (out->scratch >= 0 && access(proc_path(out->scratch).c_str(), F_OK) == 0)
         return true;
     if (out->scratch >= 0)
         close(out->scratch);                         // nothing was written to it
@@ -230,10 +200,15 @@ bool scratch_aside(output *out)
     return out->scratch >= 0;
 }
 
-// Extended attributes, name and value, sorted: ACLs and security labels among them. False when
-// they cannot be read; none at all where the file system has none.
+// What a new file must have of the old one besides owner, group and mode, sorted: the inode
+// flags (chattr), but for how the file system stores it (extents, inline data), and the extended
+// attributes, ACLs and security labels among them. False when they cannot be read.
 bool attributes_of(int fd, std::vector<std::string> *all)
 {
+    const int layout = FS_EXTENT_FL | FS_HUGE_FILE_FL | FS_INDEX_FL | FS_INLINE_DATA_FL;
+    int flags = 0;
+    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) // not on every file system
+        all->push_back("flags " + std::to_string(flags & ~layout));
     const ssize_t size = flistxattr(fd, nullptr, 0);
     if (size <= 0)
         return size == 0 || errno == ENOTSUP;
@@ -253,22 +228,9 @@ bool attributes_of(int fd, std::vector<std::string> *all)
     return true;
 }
 
-// Inode flags (chattr): the same on both, or none on this file system. How the file system stores
-// a file (extents, inline data) is no flag of the user's.
-bool same_flags(int a, int b)
-{
-    const int layout = FS_EXTENT_FL | FS_HUGE_FILE_FL | FS_INDEX_FL | FS_INLINE_DATA_FL;
-    int fa = 0, fb = 0;
-    const bool got_a = ioctl(a, FS_IOC_GETFLAGS, &fa) == 0;
-    const bool got_b = ioctl(b, FS_IOC_GETFLAGS, &fb) == 0;
-    if (!got_a || !got_b)
-        return !got_a && !got_b;
-    return (fa & ~layout) == (fb & ~layout);
-}
-
 // Whether the new file stands in for the old one exactly, once given its owner, group and mode:
 // what the kernel gave it besides (a default ACL, a label, inherited flags) must be what the old
-// one has.
+// one has, and no more.
 bool stand_in(const output &out, const struct stat &old)
 {
     struct stat now;
@@ -282,8 +244,7 @@ bool stand_in(const output &out, const struct stat &old)
         return false;
     std::vector<std::string> theirs, ours;
     return now.st_uid == old.st_uid && now.st_gid == old.st_gid && now.st_mode == old.st_mode &&
-           attributes_of(out.file, &theirs) && attributes_of(out.scratch, &ours) &&
-           theirs == ours && same_flags(out.scratch, out.file);
+           attributes_of(out.file, &theirs) && attributes_of(out.scratch, &ours) && theirs == ours;
 }
 
 // Whether the directory lets a new file be renamed over the old one: it is neither sticky nor
@@ -302,8 +263,6 @@ bool renamable(const output &out)
     return !mounted && !(dir.stx_mode & S_ISVTX) && !append_only(out.dir);
 }
 
-// ---- Deciding ----
-
 // No file at the name: the picture goes into a new file beside it. A directory that has been
 // removed takes no new name, and a create there says so (ENOENT).
 bool plan_fresh(output *out)
@@ -319,12 +278,18 @@ bool plan_fresh(output *out)
     return new_file(out, 0666);
 }
 
-// An existing regular file, open for writing: replaced where a new file can stand in for it
-// exactly, written in place otherwise. A named stand-in is the caller's alone until it has the
+// What open returned for the name (through a link, where it is one): a device or a FIFO, written
+// directly; or a regular file, replaced where a new file can stand in for it exactly and the name
+// is no link, written in place otherwise. A named stand-in is the caller's alone until it has the
 // old file's mode.
-bool plan_existing(output *out, const struct stat &old)
+bool opened(output *out, bool replaceable)
 {
-    if (old.st_nlink == 1 && renamable(*out) && new_file(out, old.st_mode & 0600)) {
+    struct stat old;
+    if (out->file < 0 || fstat(out->file, &old) != 0)
+        return false;
+    if (!S_ISREG(old.st_mode))
+        return true;
+    if (replaceable && old.st_nlink == 1 && renamable(*out) && new_file(out, old.st_mode & 0600)) {
         if (stand_in(*out, old)) {
             out->way = replaced;
             return true;
@@ -351,12 +316,7 @@ bool plan_link(output *out)
         return errno == ENOENT && scratch_aside(out);
     }
     out->file = openat(out->dir, out->name, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
-    if (out->file < 0 || fstat(out->file, &st) != 0)
-        return false;
-    if (!S_ISREG(st.st_mode))
-        return true; // a device or a FIFO
-    out->way = in_place;
-    return scratch_aside(out);
+    return opened(out, false);
 }
 
 // The directory, open for syncing; one we may search but not read still serves for the rest.
@@ -366,18 +326,6 @@ int open_directory(const std::string &dir)
     if (fd >= 0 || errno != EACCES)
         return fd;
     return open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-}
-
-// A path that ends in a slash names a directory: whatever it is, open says why it cannot be
-// written, and makes nothing.
-bool refuse_directory(const char *path)
-{
-    const int fd = open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-        close(fd); // nothing was written to it
-        errno = EISDIR;
-    }
-    return false;
 }
 
 bool decide(const char *path, output *out)
@@ -391,8 +339,13 @@ bool decide(const char *path, output *out)
         return false;
     }
     const char *slash = std::strrchr(path, '/');
-    if (slash && slash[1] == '\0')
-        return refuse_directory(path);
+    if (slash && slash[1] == '\0') {
+        // A directory, whatever is there: open says why it cannot be written, and makes nothing.
+        const int fd = open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+        if (fd >= 0 && close(fd) == 0)
+            errno = EISDIR;
+        return false;
+    }
     out->name = slash ? slash + 1 : path;
     if ((out->dir = open_directory(!slash          ? "."
                                    : slash == path ? "/"
@@ -408,14 +361,8 @@ bool decide(const char *path, output *out)
     // replaced the file since the look.
     out->file =
         openat(out->dir, out->name, O_WRONLY | O_CREAT | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (out->file < 0 || fstat(out->file, &st) != 0)
-        return false;
-    if (!S_ISREG(st.st_mode))
-        return true; // a device or a FIFO
-    return plan_existing(out, st);
+    return opened(out, true);
 }
-
-// ---- Writing ----
 
 // Copies the complete picture over the file, which keeps its inode and all it has. Its space is
 // claimed first, where the file system can, so that a full disk leaves the old picture whole;
@@ -436,9 +383,7 @@ bool copy_in_place(int scratch, int file)
         errno = n == 0 ? EIO : errno; // the picture got shorter under us
     }
     ok = ok && ftruncate(file, st.st_size) == 0 && fsync(file) == 0;
-    const int err = errno;
     release(was);
-    errno = err;
     return ok;
 }
 
@@ -448,8 +393,6 @@ bool copy_in_place(int scratch, int file)
 bool rename_over(const output &out)
 {
     const sigset_t was = hold();
-    if (!out.named)
-        pick_temp_name();
     const bool linked = out.named || link_unnamed(out.scratch, out.dir, temp_name);
     const bool renamed = linked && renameat(out.dir, temp_name, out.dir, out.name) == 0;
     const int err = errno;
@@ -463,9 +406,8 @@ bool rename_over(const output &out)
 }
 
 // The complete new file takes the name: linked to it where nothing is there, which neither
-// follows a link nor replaces an entry; renamed over what is there (the old file, or whatever
-// took the free name meanwhile), as mv would. Then the name must survive a power cut as the data
-// does; a directory we may not read cannot be synced, and some file systems sync none.
+// follows a link nor replaces an entry; renamed over what is there, as mv would. The directory
+// is synced too, where it can be (not one we may not read, nor on some file systems).
 bool take_name(const output &out)
 {
     if (fsync(out.scratch) != 0)
@@ -509,24 +451,20 @@ bool finish(output *out, bool ok)
     return ok;
 }
 
-// A picture of width x height pixels as PNG, at most: its rows uncompressed (a filter byte and
-// three bytes a pixel), and what deflate's stored blocks and the chunks add, well under 0.1 %.
-std::int64_t png_bound(std::int64_t width, std::int64_t height)
-{
-    const std::int64_t raw = height * (3 * width + 1);
-    return raw + raw / 1024 + (1 << 16);
-}
-
 } // namespace
 
 std::int64_t save_memory(const output &out, std::int64_t width, std::int64_t height)
 {
-    return out.in_memory ? png_bound(width, height) : 0;
+    // Deflate's stored blocks and the chunks add well under 0.1 % to the rows: a filter byte and
+    // three bytes a pixel.
+    const std::int64_t rows = height * (3 * width + 1);
+    return out.in_memory ? rows + rows / 1024 + (1 << 16) : 0;
 }
 
 void open_output(const char *path, output *out)
 {
     *out = output{device, -1, path, -1, -1, false, false};
+    std::snprintf(temp_name, sizeof temp_name, ".vozk-render-%d", static_cast<int>(getpid()));
     if (decide(path, out))
         errno = 0; // what the look-ups met on the way is no failure
     else if (errno == 0)

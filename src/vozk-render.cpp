@@ -1,13 +1,11 @@
 // vozk-render: draws the bytes of standard input in a built-in 4 x 6 pixel font, white on black,
 // on a grid of a given number of columns, and saves the picture as a 24-bit PNG.
 //
-// Limits: the picture is at most 1,000,000 pixels wide and tall (250,000 columns, 166,666 text
-// lines), which libpng enforces; the input is below 2^31 bytes; and the run must fit in the
-// tightest of what the machine can still give, what others leave of the cgroup's limit,
-// ulimit -v and ulimit -d. Memory: the input, in a buffer that doubles as it fills, the bitmap,
-// about 3 bytes a pixel, four rows for the encoder, and the whole PNG where it must be encoded
-// into memory. Time: mostly the PNG encoder, then one library call per ink pixel (about 6 per
-// input byte).
+// Limits: at most 1,000,000 pixels wide and tall (libpng's limit), an input below 2^31 bytes, and
+// the memory that the machine, the cgroup, ulimit -v and ulimit -d leave: the input (in a buffer
+// that doubles as it fills), the bitmap at about 3 bytes a pixel, four rows for the encoder, and
+// the PNG where it is encoded into memory. Time: mostly the PNG encoder, then one library call
+// per ink pixel (about 6 per input byte).
 #include "check.h"
 #include "driver.h"
 #include "memory.h"
@@ -24,8 +22,7 @@
 namespace
 {
 
-// Ends a run that memory could not hold, naming the limit; the figures are those of the text
-// read.
+// Ends a run that memory could not hold, naming the limit, with the figures of the text read.
 [[noreturn]] void refuse_memory(std::int64_t width, std::int64_t height, const memory_limit &over,
                                 unsigned char *buf)
 {
@@ -75,14 +72,9 @@ int main(int argc, char **argv)
     ck_err(nullptr, nullptr, "Error setting FreeImage error handler -- aborting...\n");
 
     // The command line: columns and output-file.
-    const char *prog = argc > 0 ? argv[0] : "vozk-render";
-    if (argc != 3) {
-        usage(stderr, prog);
-        bail(nullptr);
-    }
-    const std::int32_t columns = parse_columns(argv[1]);
+    const std::int32_t columns = argc == 3 ? parse_columns(argv[1]) : 0;
     if (columns <= 0) {
-        usage(stderr, prog);
+        usage(stderr, argc > 0 ? argv[0] : "vozk-render");
         bail(nullptr);
     }
     const char *path = argv[2];
