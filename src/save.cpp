@@ -24,9 +24,9 @@
 namespace
 {
 
-// The name that the picture's file has in temp_dir while it is not yet the output's, after the
-// process: one that is taken all the same (a run killed, or elsewhere on a shared file system)
-// fails (EEXIST). While it is armed, a signal that ends the run, and exit, remove it.
+// The name that the picture's file has in temp_dir while it is not yet the output's, made of the
+// process's number: one taken all the same (left by a run killed, or taken by one elsewhere on a
+// shared file system) fails (EEXIST). While armed, a signal that ends the run, and exit, remove it.
 int temp_dir = -1;
 char temp_name[32];
 volatile sig_atomic_t armed = 0;

@@ -10,41 +10,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <random>
 #include <string>
 
 namespace
 {
-
-TEST(ParseColumns, StrtolThenLow32Bits)
-{
-    const struct {
-        const char *arg;
-        std::int32_t columns;
-    } cases[] = {
-        {"7", 7},
-        {" 7", 7},
-        {"+7", 7},
-        {"7x", 7},
-        {"0x10", 0},
-        {"word", 0},
-        {"", 0},
-        {"-4", -4},
-        {"2147483647", INT_MAX},
-        {"2147483648", INT_MIN},
-        {"4294967296", 0},
-        {"4294967297", 1},
-        {"99999999999999999999", -1}, // out of range: LONG_MAX, low bits all ones
-        {"-99999999999999999999", 0}, // LONG_MIN
-    };
-    for (const auto &c : cases) {
-        errno = 0;
-        EXPECT_EQ(parse_columns(c.arg), c.columns) << '"' << c.arg << '"';
-        EXPECT_EQ(errno, 0) << '"' << c.arg << "\" left errno set";
-    }
-}
 
 // What read_input keeps and says of the bytes in a file or coming down a pipe.
 struct read_back {

@@ -207,19 +207,4 @@ TEST(MachineLimits, MemoryAndSwapFromMeminfo)
     EXPECT_EQ(machine_limits("/nonexistent").total, -1);
 }
 
-TEST(CheckMemory, SmallPicturesFit)
-{
-    const memory_limit verdict = check_memory(320, 600);
-    EXPECT_EQ(verdict.name, nullptr) << verdict.name << " " << verdict.limit;
-}
-
-TEST(CheckMemory, TooLargeForAnyMachineNamesTheTightestLimit)
-{
-    const memory_limit verdict = check_memory(1000000, 999996);
-    ASSERT_NE(verdict.name, nullptr);
-    EXPECT_GT(verdict.limit, 0);
-    EXPECT_GT(verdict.need, bitmap_bytes(1000000, 999996));
-    EXPECT_LT(verdict.limit, verdict.need);
-}
-
 } // namespace

@@ -407,6 +407,7 @@ TEST_F(Faults, BadPathsAreRefusedBeforeDrawing)
     ASSERT_EQ(mkdir((dir + "/ro").c_str(), 0555), 0);
     write_file(dir + "/protected.png", "the old picture");
     ASSERT_EQ(chmod((dir + "/protected.png").c_str(), 0444), 0);
+    ASSERT_EQ(symlink("loop.png", (dir + "/loop.png").c_str()), 0);
     const std::string listing = names_in(dir);
     const std::string gone = "cd '" + dir + "' && mkdir -m 777 gone && cd gone && rmdir ../gone;";
     const struct {
@@ -421,6 +422,8 @@ TEST_F(Faults, BadPathsAreRefusedBeforeDrawing)
         {dir + "/ro/x.png", "Permission denied", ""},
         {dir + "/protected.png", "Permission denied", ""},
         {"x.png", "No such file or directory", gone}, // in a directory that has been removed
+        {"", "No such file or directory", ""},
+        {dir + "/loop.png", "Too many levels of symbolic links", ""},
     };
     for (const auto &c : cases) {
         launch how;

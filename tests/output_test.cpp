@@ -93,6 +93,10 @@ TEST_F(Output, WritesDevicesAndPipesDirectly)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, banner() + prompt + success(12, 18, "/dev/null"));
     EXPECT_EQ(r.err, "");
+    const run_result full = run({"3", "/dev/full"}, "HELLO\n");
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(full.out, banner() + prompt);
+    EXPECT_EQ(full.err, "Error saving bitmap -- aborting...\n: No space left on device\n");
 
     const std::string fifo = dir + "/fifo";
     const std::string copy = dir + "/copy.png";
