@@ -13,13 +13,17 @@ namespace
 {
 
 // Makes room for more text in *buf, doubling it from 1 MiB (pages never written cost no memory),
-// if the memory limits allow that together with the bitmap of width x height pixels. Returns the
-// limit they would exceed, if one would; a failing realloc leaves errno set and *cap as it was.
+// if the memory limits allow that together with the bitmap of width x height pixels, and returns
+// the limit they would exceed, if one would; a failing realloc leaves errno set and *cap as it
+// was. The first 1 MiB is left to the check before the bitmap is made, after the checks of the
+// text's length and the picture's size, whose messages come first.
 memory_limit grow(unsigned char **buf, std::size_t *cap, std::size_t most, std::int64_t width,
                   std::int64_t height)
 {
     const std::size_t size = std::min(std::max(std::size_t{1} << 20, 2 * *cap), most);
-    const memory_limit over = check_memory(width, height, static_cast<std::int64_t>(size - *cap));
+    const memory_limit over =
+        *cap == 0 ? memory_limit{0, 0, nullptr}
+                  : check_memory(width, height, static_cast<std::int64_t>(size - *cap));
     if (over.name)
         return over;
     if (void *grown = std::realloc(*buf, size)) {
@@ -59,11 +63,9 @@ void usage(std::FILE *stream, const char *prog)
 
 std::int32_t parse_columns(const char *arg)
 {
-    // Out of range, strtol gives LONG_MAX or LONG_MIN and ERANGE; both narrow to a count that
-    // is refused, so the ERANGE would only be a stale errno for the next check to trip on.
-    const int saved = errno;
+    // Out of range, strtol gives LONG_MAX or LONG_MIN and ERANGE: both narrow to a count that
+    // is refused, with no check after it that could report the ERANGE.
     const long v = std::strtol(arg, nullptr, 10);
-    errno = saved;
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
 }
 

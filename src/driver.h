@@ -20,7 +20,7 @@ int fill_std_streams();
 // Writes the one-line usage text, naming the program as prog.
 void usage(std::FILE *stream, const char *prog);
 
-// The column count: strtol in base 10, narrowed to its low 32 bits. Leaves errno as it was.
+// The column count: strtol in base 10, narrowed to its low 32 bits; out of range (ERANGE), -1 or 0.
 std::int32_t parse_columns(const char *arg);
 
 // What reading the text found: n, the bytes read, or -1 when end of file came before any byte

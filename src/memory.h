@@ -4,8 +4,8 @@
 // left to a failing allocation or to the out-of-memory killer, which ends a run without one.
 //
 // Limits: the figures come from /proc and /sys, a handful of small files a look. Without /proc
-// (a bare chroot) only the ulimits are known, and a cgroup whose directory is not under
-// /sys/fs/cgroup (v2) or /sys/fs/cgroup/memory (v1) sets no limit.
+// (a bare chroot) only the ulimits are known, and not what the process holds; a cgroup whose
+// directory is not under /sys/fs/cgroup (v2) or /sys/fs/cgroup/memory (v1) sets no limit.
 #pragma once
 
 #include <cstdint>

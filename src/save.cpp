@@ -10,6 +10,7 @@
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,16 +26,20 @@ namespace
 {
 
 // The name that the picture's file has in temp_dir while it is not yet the output's, made of the
-// process's number: one taken all the same (left by a run killed, or taken by one elsewhere on a
-// shared file system) fails (EEXIST). While armed, a signal that ends the run, and exit, remove it.
+// process's number and the clock's nanoseconds: one taken all the same fails (EEXIST), with no
+// retry. While it is armed, a signal that ends the run, and exit, remove it.
 int temp_dir = -1;
 char temp_name[32];
 volatile sig_atomic_t armed = 0;
 
+// Async-signal-safe; a failure leaves nothing more to do, and the errno that the run reports.
 void remove_temp()
 {
+    const int err = errno;
     if (armed)
-        unlinkat(temp_dir, temp_name, 0); // async-signal-safe; a failure leaves nothing to do
+        unlinkat(temp_dir, temp_name, 0);
+    armed = 0;
+    errno = err;
 }
 
 extern "C" void on_signal(int sig)
@@ -70,19 +75,14 @@ bool catch_signals()
     return true;
 }
 
-// Holds every signal back around a step that must not be cut in half; release lets them in.
-// Neither call can fail with these arguments, nor change errno.
+// Holds every signal back around a step that must not be cut in half, until the mask it returns
+// is set again. sigprocmask cannot fail with these arguments, nor change errno.
 sigset_t hold()
 {
     sigset_t all, was;
     sigfillset(&all);
     sigprocmask(SIG_BLOCK, &all, &was);
     return was;
-}
-
-void release(const sigset_t &was)
-{
-    sigprocmask(SIG_SETMASK, &was, nullptr);
 }
 
 // Writes to a descriptor, every byte checked. The PNG writer does not look at what a write
@@ -169,7 +169,7 @@ bool named_file(output *out, mode_t mode)
     out->named = out->scratch >= 0;
     temp_dir = out->dir;
     armed = out->named;
-    release(was);
+    sigprocmask(SIG_SETMASK, &was, nullptr);
     return out->named;
 }
 
@@ -193,8 +193,8 @@ bool new_file(output *out, mode_t mode)
 bool scratch_aside(output *out)
 {
     out->scratch = openat(out->dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (out->scratch >= 0)
-        return true;
+    if (out->scratch >= 0 || errno == ENOSPC || errno == EDQUOT) // a full disk fails the save
+        return out->scratch >= 0;
     out->in_memory = true;
     out->scratch = memfd_create("vozk-render", MFD_CLOEXEC);
     return out->scratch >= 0;
@@ -278,10 +278,9 @@ bool plan_fresh(output *out)
     return new_file(out, 0666);
 }
 
-// What open returned for the name (through a link, where it is one): a device or a FIFO, written
-// directly; or a regular file, replaced where a new file can stand in for it exactly and the name
-// is no link, written in place otherwise. A named stand-in is the caller's alone until it has the
-// old file's mode.
+// What open returned for the name: a device or a FIFO, written directly; a regular file, replaced
+// where a new one can stand in for it exactly and the name is no link, else written in place. A
+// named stand-in is the caller's alone until it has the old file's mode.
 bool opened(output *out, bool replaceable)
 {
     struct stat old;
@@ -294,20 +293,17 @@ bool opened(output *out, bool replaceable)
             out->way = replaced;
             return true;
         }
-        if (out->named)
-            remove_temp();
+        remove_temp();
         close(out->scratch); // nothing was written to it
         out->named = false;
-        armed = 0;
     }
     out->way = in_place;
     return scratch_aside(out);
 }
 
-// The name is a symbolic link, which the kernel follows as a create would, under its rules
-// (fs.protected_symlinks, and for what it leads to protected_regular and protected_fifos). What
-// it leads to is written in place; a link to no file has its target made once the picture is
-// complete.
+// A symbolic link, which the kernel follows as a create would, under its rules (protected_symlinks,
+// and for what it leads to protected_regular and protected_fifos). What it leads to is written in
+// place; a link to no file has its target made once the picture is complete, and only then tried.
 bool plan_link(output *out)
 {
     struct stat st;
@@ -330,12 +326,10 @@ int open_directory(const std::string &dir)
 
 bool decide(const char *path, output *out)
 {
-    if (*path == '\0') {
-        errno = ENOENT;
-        return false;
-    }
-    if (std::strlen(path) >= PATH_MAX) {
-        errno = ENAMETOOLONG; // as open would say, though a name relative to the directory fits
+    const std::size_t length = std::strlen(path);
+    if (length == 0 || length >= PATH_MAX) {
+        // As open would say, though a name relative to the directory would fit.
+        errno = length == 0 ? ENOENT : ENAMETOOLONG;
         return false;
     }
     const char *slash = std::strrchr(path, '/');
@@ -379,11 +373,11 @@ bool copy_in_place(int scratch, int file)
     bool ok = true;
     for (off_t at = 0; ok && at < st.st_size;) {
         const ssize_t n = sendfile(file, scratch, &at, static_cast<size_t>(st.st_size - at));
-        ok = n > 0 || (n < 0 && errno == EINTR);
+        ok = n > 0;                   // every signal is held, so none interrupts it
         errno = n == 0 ? EIO : errno; // the picture got shorter under us
     }
     ok = ok && ftruncate(file, st.st_size) == 0 && fsync(file) == 0;
-    release(was);
+    sigprocmask(SIG_SETMASK, &was, nullptr);
     return ok;
 }
 
@@ -400,7 +394,7 @@ bool rename_over(const output &out)
         armed = 0; // the name is the output's now
     else if (linked && !out.named)
         unlinkat(out.dir, temp_name, 0);
-    release(was);
+    sigprocmask(SIG_SETMASK, &was, nullptr);
     errno = err;
     return renamed;
 }
@@ -438,7 +432,7 @@ bool write_picture(FIBITMAP *bitmap, output *out)
 // closed (NFS does), which fails the save; a temporary name that a failure left goes.
 bool finish(output *out, bool ok)
 {
-    if (!ok && out->named)
+    if (!ok)
         remove_temp();
     const int written = out->way == fresh || out->way == replaced ? out->scratch : out->file;
     for (const int fd : {out->scratch, out->file, out->dir}) {
@@ -455,16 +449,19 @@ bool finish(output *out, bool ok)
 
 std::int64_t save_memory(const output &out, std::int64_t width, std::int64_t height)
 {
-    // Deflate's stored blocks and the chunks add well under 0.1 % to the rows: a filter byte and
-    // three bytes a pixel.
+    // The rows, a filter byte and three bytes a pixel, and what the chunks (12 bytes in 8 KiB)
+    // and deflate's stored blocks would add at worst: under 0.4 %.
     const std::int64_t rows = height * (3 * width + 1);
-    return out.in_memory ? rows + rows / 1024 + (1 << 16) : 0;
+    return out.in_memory ? rows + rows / 256 + (1 << 16) : 0;
 }
 
 void open_output(const char *path, output *out)
 {
     *out = output{device, -1, path, -1, -1, false, false};
-    std::snprintf(temp_name, sizeof temp_name, ".vozk-render-%d", static_cast<int>(getpid()));
+    struct timespec now = {};
+    clock_gettime(CLOCK_REALTIME, &now); // cannot fail with these arguments
+    std::snprintf(temp_name, sizeof temp_name, ".vozk-render-%d-%09ld", static_cast<int>(getpid()),
+                  now.tv_nsec);
     if (decide(path, out))
         errno = 0; // what the look-ups met on the way is no failure
     else if (errno == 0)

@@ -11,8 +11,8 @@
 //                                umask and default ACL apply as for a create), encoded, synced,
 //                                linked into place, the directory synced; a name taken meanwhile
 //                                is replaced as an entry, as mv would
-//   our own file with one link, where a new file would be identical (owner, group, mode,
-//   extended attributes, inode flags), in a directory that allows the rename
+//   our own file (root: any) with one link, where a new file would be identical (owner, group,
+//   mode, extended attributes, inode flags), in a directory that allows the rename
 //                                a new file, synced, renamed over it with the signals held
 //                                across link and rename; the directory synced
 //   any other regular file, also one reached through a symbolic link
@@ -20,21 +20,22 @@
 //                                beside it (in memory where the directory takes none), its space
 //                                is claimed, and it is copied over the old bytes with the signals
 //                                held, truncated and synced
-//   a symbolic link to no file   its target is made once the picture is complete, then so
+//   a symbolic link to no file   its target is made, and so tried, once the picture is complete
 //   a device, FIFO or pipe       encoded straight into it
 //   what open(2) refuses         refused before drawing, with open's errno
 //
 // Where the file system has no unnamed files, or no /proc to link them, a named file
-// .vozk-render-PID beside the output stands in; only then are handlers installed, so that the
+// .vozk-render-PID-NS beside the output stands in; only then are handlers installed, so that the
 // signals that end a run, and exit, remove it. SIGKILL can leave it, or a temporary name in the
 // instant between linking a replacement and renaming it.
 //
 // Rare situations fail cleanly rather than be worked around: a full disk or quota anywhere, a
 // rename the directory refuses at the end, a link put at the name between our look and our open.
-// Like cp, the save writes into the directory it opened and the file it holds, even if they are
-// moved meanwhile, and runs writing one file in place at once are not kept apart. An I/O error
-// or a power cut during a copy in place can leave that file part-written. Costs: one encode, one
-// more copy when written in place, and the whole PNG in memory where it is encoded there.
+// A failed save leaves empty a link's new target, and a file that our open made where one was
+// removed after our look. Like cp, the save writes into the directory it opened and the file it
+// holds, even if they are moved meanwhile; runs writing one file in place at once are not kept
+// apart; an I/O error or a power cut during a copy in place can leave it part-written. Costs:
+// one encode, one more copy in place, and the whole PNG in memory where it is encoded there.
 #pragma once
 
 #include <FreeImage.h>

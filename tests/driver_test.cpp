@@ -146,7 +146,7 @@ TEST(ReadInput, StopsAtTheByteThatMakesThePictureTooTall)
 
 // A picture wider than a PNG may be is refused whatever the text, so no more of it is held than
 // one buffer's worth; it is still counted to the end, for the message.
-TEST(ReadInput, KeepsNoTextForAPictureTooWide)
+TEST(ReadInput, HoldsOneBufferForAPictureTooWide)
 {
     const std::string text = std::string(3000000, 'w') + "\n\nend";
     const read_back b = read_bytes(text, 250001, max_input, 4096);

@@ -255,10 +255,10 @@ TEST_F(Limits, PictureLargerThanMemory)
 }
 
 // Inputs of 2^31 bytes and more are refused; one byte less gets as far as sizing the picture.
-// The 2 GiB are not held to find that out: a picture too wide for a PNG keeps none of the text,
-// which is read and counted, and the message gives the figures of the whole text. One too large
-// for memory is refused as soon as the input buffer would grow beyond what memory holds beside
-// the bitmap of the lines so far, with their figures.
+// The 2 GiB are not held to find that out: for a picture too wide for a PNG, the text is read
+// and counted, one buffer's worth at a time, and the message gives the whole text's figures. One
+// too large for memory is refused as soon as the input buffer would grow beyond what memory
+// holds beside the bitmap of the lines so far, with their figures.
 TEST_F(Limits, InputSize)
 {
     if (machine_limits("").total > 160000000000)
@@ -323,8 +323,7 @@ TEST_F(Limits, HugeTextsUnderACgroupLimit)
 
 // ulimit -v and ulimit -d: a refusal names what the run needs; with exactly that much the run
 // renders, with 1 KiB less it is refused. The need is what the run really takes at its peak,
-// with at most 2 MiB to spare. Far below the need, the text itself is not kept, and the need of
-// the bytes left out is reckoned to within the allocator's rounding (a few pages at most).
+// with at most 2 MiB to spare.
 TEST_F(Limits, AddressSpaceAndDataLimitsOnBothSides)
 {
     if (sanitized())
@@ -436,7 +435,7 @@ TEST_F(Limits, APictureEncodedIntoMemoryCounts)
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_EQ(in_memory.name, "the cgroup's memory limit is") << r.err;
     const long long height = 6 * model_lines(text, 80);
-    const long long png = height * 961 + height * 961 / 1024 + 65536; // the rows, and framing
+    const long long png = height * 961 + height * 961 / 256 + 65536; // the rows, and framing
     EXPECT_NEAR(in_memory.need - on_disk.need, png, 1 << 20) << r.err;
 
     // The resident size at the start differs a little from run to run: 2 MiB over, 1 MiB under.

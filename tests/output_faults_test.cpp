@@ -5,6 +5,7 @@
 #include "cli.h"
 
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -136,14 +137,19 @@ TEST_F(Faults, EveryFailedWriteFailsTheSave)
 
     // A disk that fills up under the new file, or a full directory with no room for the
     // replacement's temporary name (ext4 needs a new block for it), fails the save as a plain
-    // write would, though the old file's own blocks could have held the picture.
+    // write would, though the old file's own blocks could have held the picture; and so does a
+    // new file whose data cannot be synced before it takes the name.
     const struct {
         const char *what;
         bool existing;
-        const char *inject; // the second write to the picture, or the first link
-    } full[] = {{"a new file", false, "write"},
-                {"a replacement", true, "write"},
-                {"a replacement's temporary name", true, "linkat"}};
+        const char *inject; // the second write to the picture, or the first call of its kind
+        const char *error;
+        const char *reason;
+    } full[] = {{"a new file", false, "write", "ENOSPC", "No space left on device"},
+                {"a replacement", true, "write", "ENOSPC", "No space left on device"},
+                {"a replacement's temporary name", true, "linkat", "ENOSPC",
+                 "No space left on device"},
+                {"a new file's sync", false, "fsync", "EIO", "Input/output error"}};
     for (const auto &f : full) {
         std::remove(out.c_str());
         std::remove(other.c_str());
@@ -158,10 +164,10 @@ TEST_F(Faults, EveryFailedWriteFailsTheSave)
         const std::string when = std::string(f.inject) == "write" ? std::to_string(n.at(1)) : "1";
         const run_result r =
             traced({"-o", "/dev/null", "-e", std::string("trace=") + f.inject, "-e",
-                    "inject=" + std::string(f.inject) + ":error=ENOSPC:when=" + when},
+                    "inject=" + std::string(f.inject) + ":error=" + f.error + ":when=" + when},
                    {"250", out}, dir + "/input");
         EXPECT_EQ(r.status, 1) << f.what;
-        EXPECT_EQ(r.err, "Error saving bitmap -- aborting...\n: No space left on device\n")
+        EXPECT_EQ(r.err, std::string("Error saving bitmap -- aborting...\n: ") + f.reason + "\n")
             << f.what;
         EXPECT_TRUE(read_file(out) == (f.existing ? std::string(700000, 'o') : "")) << f.what;
         EXPECT_EQ(names_in(dir).find(".vozk-render-"), std::string::npos) << f.what;
@@ -221,6 +227,23 @@ TEST_F(Faults, SignalsLeaveNothingBehind)
     signals_leave_nothing(
         dir, launch(),
         {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGABRT, SIGKILL});
+}
+
+// A signal that comes while a file is written in place waits for the copy: the run then ends by
+// it, and the file holds the whole new picture, not a part of it.
+TEST_F(Faults, ACopyInPlaceIsFinishedFirst)
+{
+    const std::string text = random_bytes(300000, 2);
+    write_file(dir + "/input", text);
+    const std::string out = dir + "/out.png";
+    write_file(out, "the old picture");
+    ASSERT_EQ(link(out.c_str(), (dir + "/other.png").c_str()), 0);
+    launch how;
+    how.hook_at = "sendfile:1";
+    how.hook_run = "kill -s TERM $VOZK_PID";
+    const run_result r = run_tool(how, {"250", out}, dir + "/input");
+    EXPECT_EQ(r.signal, SIGTERM) << r.status << " " << r.err;
+    EXPECT_EQ(compare(read_png(out), expected_picture(text, 250)), "");
 }
 
 class Named : public Cli, public ::testing::WithParamInterface<setting>
@@ -526,6 +549,19 @@ TEST_P(Named, TemporaryFileServes)
     EXPECT_NE(after.st_ino, before.st_ino);
     EXPECT_EQ(mode_of(out), 0604u);
     EXPECT_EQ(compare(read_png(out), expected_picture("HELLO\n", 3)), "");
+
+    // One that a new file cannot stand in for (an attribute of its own) is written in place, and
+    // the temporary file made to find that out goes.
+    if (setxattr(out.c_str(), "user.origin", "kept", 4, 0) == 0) {
+        ASSERT_EQ(stat(out.c_str(), &before), 0);
+        r = run_tool(how, {"3", out}, dir + "/input");
+        EXPECT_EQ(r.status, 0) << r.err;
+        ASSERT_EQ(stat(out.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino) << "written in place";
+        EXPECT_EQ(names_in(dir), "input\nout.png\n");
+    } else {
+        std::printf("skipped a file with an attribute: %s\n", std::strerror(errno));
+    }
 
     // A failure removes it.
     how.setup = "trap '' XFSZ; ulimit -f 1;";

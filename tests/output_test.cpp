@@ -223,6 +223,8 @@ const kept_case kept_cases[] = {
      nullptr, 0, false, 0, false},
     {"AnAppendOnlyDirectory", false, 0755, ours, ours, 0644, false, nullptr, nullptr, nullptr, 0,
      true, FS_APPEND_FL, false},
+    {"OurOwnFileInAStickyDirectory", false, 01777, ours, ours, 0644, false, nullptr, nullptr,
+     nullptr, 0, true, 0, false},
     {"ABindMountedFile", false, 0755, ours, ours, 0644, false, nullptr, nullptr, nullptr, 0, true,
      0, true},
 };

@@ -4,10 +4,10 @@
 //
 //   VOZK_HOOK_AT=write:N       before the Nth write(2) to a descriptor above 2
 //   VOZK_HOOK_AT=fsync:N       before the Nth fsync(2)
-//   VOZK_HOOK_AT=fallocate:N   before the Nth fallocate(2)
+//   VOZK_HOOK_AT=sendfile:N    before the Nth sendfile(2)
 //   VOZK_HOOK_AT=open:NAME     after the first open(2) or openat(2) of a path whose last
 //                              component is NAME (or, for NAME ending in *, begins with the rest)
-//   VOZK_HOOK_AT=stat:NAME     after the first stat(2), lstat(2) or fstatat(2) of such a path
+//   VOZK_HOOK_AT=stat:NAME     after the first fstatat(2) of such a path
 //   VOZK_HOOK_RUN=COMMAND      run by /bin/sh -c and waited for; VOZK_PID names the tool
 //   VOZK_HOOK_FAIL=POINT:E     the call at POINT (as above, but before it is made) fails with
 //                              errno E instead; open:.:95 makes the first unnamed file EOPNOTSUPP
@@ -128,18 +128,11 @@ extern "C" int fsync(int fd)
     return next<int (*)(int)>("fsync")(fd);
 }
 
-extern "C" int fallocate(int fd, int mode, off_t offset, off_t len)
+extern "C" ssize_t sendfile(int out, int in, off_t *offset, size_t n)
 {
-    if (chosen(run_at, "fallocate", nullptr))
+    if (chosen(run_at, "sendfile", nullptr))
         run_hook();
-    return next<int (*)(int, int, off_t, off_t)>("fallocate")(fd, mode, offset, len);
-}
-
-extern "C" int fallocate64(int fd, int mode, off_t offset, off_t len)
-{
-    if (chosen(run_at, "fallocate", nullptr))
-        run_hook();
-    return next<int (*)(int, int, off_t, off_t)>("fallocate64")(fd, mode, offset, len);
+    return next<ssize_t (*)(int, int, off_t *, size_t)>("sendfile")(out, in, offset, n);
 }
 
 #define VOZK_OPEN(name)                                                                            \
@@ -170,20 +163,11 @@ VOZK_OPEN(open64)
 VOZK_OPENAT(openat)
 VOZK_OPENAT(openat64)
 
-#define VOZK_STAT(name, type)                                                                      \
-    extern "C" int name(const char *path, type *st)                                               \
-    {                                                                                              \
-        return after("stat", path, next<int (*)(const char *, type *)>(#name)(path, st));          \
-    }
 #define VOZK_FSTATAT(name, type)                                                                   \
     extern "C" int name(int dir, const char *path, type *st, int flags)                           \
     {                                                                                              \
         return after("stat", path,                                                                 \
                      next<int (*)(int, const char *, type *, int)>(#name)(dir, path, st, flags));   \
     }
-VOZK_STAT(stat, struct stat)
-VOZK_STAT(lstat, struct stat)
-VOZK_STAT(stat64, struct stat64)
-VOZK_STAT(lstat64, struct stat64)
 VOZK_FSTATAT(fstatat, struct stat)
 VOZK_FSTATAT(fstatat64, struct stat64)
