@@ -78,8 +78,9 @@ const readme_case cases[] = {
 
 // Blocks that other tests run: the set-up and packaging commands (CI and the fresh-chroot checks
 // run make demo, make test and make deb-check; install_test.sh runs make install and uninstall;
-// tools/testing-check runs the recipe for Debian testing on a fresh testing chroot), the
-// synopsis, the batch recipes (batch_test.cpp) and the pipe (output_test.cpp).
+// the recipe for Debian testing, which changes apt's sources, runs only on a fresh testing chroot,
+// by tools/testing-check, by hand and as root), the synopsis, the batch recipes (batch_test.cpp)
+// and the pipe (output_test.cpp).
 const char *const elsewhere[] = {"make demo",
                                  "make deb ",
                                  "unstable main",

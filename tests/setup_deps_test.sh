@@ -1,8 +1,8 @@
 #!/bin/sh
 # tools/setup-deps against stand-ins for dpkg-query, apt-cache, apt-get and id: it installs what
 # is missing, asks for nothing when nothing is, and stops before installing anything when this
-# release has no candidate for a package, with the way out for FreeImage. Its pointer into the
-# README must lead somewhere.
+# release has no candidate for a package (with the way out for FreeImage, into a README section
+# that must be there) or apt-cache fails.
 #
 #   sh tests/setup_deps_test.sh SOURCE_DIR
 set -eu
@@ -18,7 +18,8 @@ EOF
 cat >"$work/bin/apt-cache" <<'EOF'
 #!/bin/sh
 echo "$2:"
-case " $NO_CANDIDATE " in *" $2 "*) echo "  Candidate: (none)" ;; *) echo "  Candidate: 1.0-1" ;; esac
+case " $NO_CANDIDATE " in *" $2 "*) echo "  Candidate: (none)"; exit 0 ;; *" broken "*) exit 100 ;; esac
+echo "  Candidate: 1.0-1"
 EOF
 printf '#!/bin/sh\necho "$*" >>"$APT_LOG"\n' >"$work/bin/apt-get"
 printf '#!/bin/sh\necho 0\n' >"$work/bin/id"
@@ -42,7 +43,7 @@ while IFS='|' read -r installed none status apt err; do
 done <<'EOF'
 g++ libfreeimage-dev||0||
 g++||0|update -qq;install -y -qq --no-install-recommends libfreeimage-dev;|
-||0|update -qq;install -y -qq --no-install-recommends g++ libfreeimage-dev;|
+|broken|100|update -qq;|
 g++|libfreeimage-dev|1|update -qq;|cannot install: libfreeimage-dev$;FreeImage;unstable;FREEIMAGE_ROOT=;"Debian testing"
 |g++|1|update -qq;|cannot install: g++$
 EOF
