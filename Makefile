@@ -5,7 +5,10 @@ PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 # A FreeImage built elsewhere: the prefix that holds include/FreeImage.h and lib/libfreeimage.so.
+# CMake gets it as FreeImage_ROOT; kept out of the environment, where CMake 3.27 and later would
+# warn about its upper-case name (policy CMP0144).
 FREEIMAGE_ROOT ?=
+unexport FREEIMAGE_ROOT
 FUZZ_SECONDS ?= 60
 FREEIMAGE = $(if $(FREEIMAGE_ROOT),,libfreeimage-dev)
 PACKAGES = g++ cmake make $(FREEIMAGE)

@@ -7,7 +7,7 @@ find_library(FreeImage_LIBRARY NAMES freeimage FreeImage)
 include(FindPackageHandleStandardArgs)
 find_package_handle_standard_args(FreeImage REQUIRED_VARS FreeImage_LIBRARY FreeImage_INCLUDE_DIR
   REASON_FAILURE_MESSAGE
-  "install Debian's libfreeimage-dev, or point FreeImage_ROOT or CMAKE_PREFIX_PATH at the prefix of one you built")
+  "install Debian's libfreeimage-dev, or name the prefix of one you built: make FREEIMAGE_ROOT=prefix, or FreeImage_ROOT or CMAKE_PREFIX_PATH for CMake")
 if(FreeImage_FOUND AND NOT TARGET FreeImage::FreeImage)
   add_library(FreeImage::FreeImage UNKNOWN IMPORTED)
   set_target_properties(FreeImage::FreeImage PROPERTIES
