@@ -3,11 +3,13 @@
 # as <prefix>/include and <prefix>/lib, then in the system's directories. Gives the imported
 # target FreeImage::FreeImage.
 find_path(FreeImage_INCLUDE_DIR FreeImage.h)
-find_library(FreeImage_LIBRARY NAMES freeimage FreeImage)
+# Directory by directory, each name in turn: a prefix's libFreeImage.so (the fork's name) comes
+# before the system's libfreeimage.so.
+find_library(FreeImage_LIBRARY NAMES freeimage FreeImage NAMES_PER_DIR)
 include(FindPackageHandleStandardArgs)
 find_package_handle_standard_args(FreeImage REQUIRED_VARS FreeImage_LIBRARY FreeImage_INCLUDE_DIR
   REASON_FAILURE_MESSAGE
-  "install Debian's libfreeimage-dev, or name the prefix of one you built: make FREEIMAGE_ROOT=prefix, or FreeImage_ROOT or CMAKE_PREFIX_PATH for CMake")
+  "no FreeImage under the prefix named, which must hold include/FreeImage.h and lib/libfreeimage.so")
 if(FreeImage_FOUND AND NOT TARGET FreeImage::FreeImage)
   add_library(FreeImage::FreeImage UNKNOWN IMPORTED)
   set_target_properties(FreeImage::FreeImage PROPERTIES

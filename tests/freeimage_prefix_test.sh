@@ -18,7 +18,9 @@ cp "$header" "$prefix/include/"
 soname=$(readelf -d "$library" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
 [ -n "$soname" ] || fail "no SONAME in $library"
 cp -L "$library" "$prefix/lib/$soname"
-ln -s "$soname" "$prefix/lib/libfreeimage.so"
+# The fork's name for the library (its soname too), which must be found here before the system's
+# libfreeimage.so.
+[ -e "$prefix/lib/libFreeImage.so" ] || ln -s "$soname" "$prefix/lib/libFreeImage.so"
 
 for hint in "-DFreeImage_ROOT=$prefix" "-DCMAKE_PREFIX_PATH=$prefix"; do
     build=$work/build
@@ -27,7 +29,7 @@ for hint in "-DFreeImage_ROOT=$prefix" "-DCMAKE_PREFIX_PATH=$prefix"; do
     cmake -S "$src" -B "$build" -DVOZK_TESTS=OFF -DVOZK_BENCH=OFF $flags "$hint" >"$work/log" 2>&1 ||
         { cat "$work/log"; fail "cmake $hint failed"; }
     found=$(sed -n 's/^FreeImage_LIBRARY:FILEPATH=//p' "$build/CMakeCache.txt")
-    [ "$found" = "$prefix/lib/libfreeimage.so" ] || fail "$hint found $found"
+    [ "$found" = "$prefix/lib/libFreeImage.so" ] || fail "$hint found $found"
     cmake --build "$build" -j 2 >"$work/log" 2>&1 || { cat "$work/log"; fail "the build failed"; }
     cmake --install "$build" --prefix "$work/installed" --strip >/dev/null
     for bin in "$build/vozk-render" "$work/installed/bin/vozk-render"; do
