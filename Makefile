@@ -9,12 +9,22 @@ CMAKE_FLAGS ?=
 # warn about its upper-case name (policy CMP0144).
 FREEIMAGE_ROOT ?=
 unexport FREEIMAGE_ROOT
+# Where the system has no FreeImage (or with FREEIMAGE_FROM_SOURCE=ON), CMake builds it from
+# source, fetched from FREEIMAGE_REPO (a git URL or path) if given; setup-deps, which sees
+# FREEIMAGE_FROM_SOURCE in its environment, then installs what that build takes instead of
+# libfreeimage-dev.
+FREEIMAGE_REPO ?=
+FREEIMAGE_FROM_SOURCE ?=
+export FREEIMAGE_FROM_SOURCE
 FUZZ_SECONDS ?= 60
 FREEIMAGE = $(if $(FREEIMAGE_ROOT),,libfreeimage-dev)
 PACKAGES = g++ cmake make $(FREEIMAGE)
-TEST_PACKAGES = $(PACKAGES) libgtest-dev libbenchmark-dev valgrind strace acl parallel netpbm imagemagick
+TEST_PACKAGES = $(PACKAGES) libgtest-dev libbenchmark-dev valgrind strace acl parallel netpbm imagemagick \
+	git
 FUZZ_PACKAGES = clang libclang-rt-dev cmake make $(FREEIMAGE)
-CONFIGURE = cmake -S . -B $(BUILD) $(if $(FREEIMAGE_ROOT),-DFreeImage_ROOT="$(FREEIMAGE_ROOT)")
+CONFIGURE = cmake -S . -B $(BUILD) $(if $(FREEIMAGE_ROOT),-DFreeImage_ROOT="$(FREEIMAGE_ROOT)") \
+	$(if $(FREEIMAGE_REPO),-DFREEIMAGE_REPO="$(FREEIMAGE_REPO)") \
+	$(if $(FREEIMAGE_FROM_SOURCE),-DFREEIMAGE_FROM_SOURCE="$(FREEIMAGE_FROM_SOURCE)")
 DEB_PACKAGES = dpkg-dev file
 DEB_CHECK_PACKAGES = lintian
 

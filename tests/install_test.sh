@@ -3,11 +3,13 @@
 # without root (nobody, when we are root) who has the tool's packages, for themselves under a home directory; then
 # staged under DESTDIR after an install elsewhere was recorded over by a package build's. What
 # is installed is exactly the list below, the binary stripped; uninstall removes just that.
+# FREEIMAGE_PREFIX: a FreeImage on no system path (one built from source), taken from a copy.
 #
-#   sh tests/install_test.sh SOURCE_DIR [CMAKE_FLAGS]
+#   sh tests/install_test.sh SOURCE_DIR [CMAKE_FLAGS [FREEIMAGE_PREFIX]]
 set -eu
 src=$1
 flags=${2:-}
+freeimage=${3:-}
 fail() { echo "install_test: $*" >&2; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -21,6 +23,7 @@ fi
 # A copy of what the tool's build reads, so that nobody may read it wherever the tree is.
 mkdir "$work/src"
 (cd "$src" && cp -R Makefile CMakeLists.txt README.md cmake doc man packaging src tools "$work/src/")
+[ -z "$freeimage" ] || cp -R "$freeimage" "$work/freeimage"
 src=$work/src
 [ "$(id -u)" != 0 ] || chown -R 65534:65534 "$work/src"
 files="bin/vozk-render
@@ -31,7 +34,8 @@ share/doc/vozk-render/doc/glyphs.png
 share/doc/vozk-render/doc/sample.png
 share/man/man1/vozk-render.1.gz"
 listed() { (cd "$1" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort); }
-run_make() { as_user make -s -C "$src" BUILD="$work/build" CMAKE_FLAGS="$flags" "$@" >"$work/log" 2>&1 ||
+run_make() { as_user make -s -C "$src" BUILD="$work/build" CMAKE_FLAGS="$flags" \
+    ${freeimage:+FREEIMAGE_ROOT="$work/freeimage"} "$@" >"$work/log" 2>&1 ||
     { cat "$work/log"; fail "make $* failed"; }; }
 
 # For oneself, without root: the four packages are there, so nothing asks for sudo.

@@ -77,13 +77,10 @@ const readme_case cases[] = {
 };
 
 // Blocks that other tests run: the set-up and packaging commands (CI and the fresh-chroot checks
-// run make demo, make test and make deb-check; install_test.sh runs make install and uninstall;
-// the recipe for Debian testing, which changes apt's sources, runs only on a fresh testing chroot,
-// by tools/testing-check, by hand and as root), the synopsis, the batch recipes (batch_test.cpp)
-// and the pipe (output_test.cpp).
+// run make demo, make test and make deb-check; install_test.sh runs make install and uninstall),
+// the synopsis, the batch recipes (batch_test.cpp) and the pipe (output_test.cpp).
 const char *const elsewhere[] = {"make demo",
                                  "make deb ",
-                                 "unstable main",
                                  "make install PREFIX=",
                                  "vozk-render columns output-file\n",
                                  "find logs -name '*.log' -print0 |\n    xargs",
