@@ -4,24 +4,28 @@
 // exactly as it was and nothing left behind.
 //
 // How is decided once, up front, on descriptors, before the bitmap is made (open_output); then
-// save_png takes one straight path, never looking the name up again:
+// save_png takes the one path decided, and never decides again. It goes by the name only where
+// that path does: link and rename give the new file its name, and a dangling link's target is
+// opened through it at the end. Each way (output_way) leads its row:
 //
 //   at the path                  how it is written
-//   nothing                      an unnamed file in the directory (O_TMPFILE, mode 0666: the
+//   fresh: nothing               an unnamed file in the directory (O_TMPFILE, mode 0666: the
 //                                umask and default ACL apply as for a create), encoded, synced,
 //                                linked into place, the directory synced; a name taken meanwhile
 //                                is replaced as an entry, as mv would
-//   our own file (root: any) with one link, where a new file would be identical (owner, group,
-//   mode, extended attributes, inode flags), in a directory that allows the rename
+//   replaced: our own file (root: any) with one link, where a new file would be identical (owner,
+//   group, mode, extended attributes, inode flags), in a directory that allows the rename
 //                                a new file, synced, renamed over it with the signals held
 //                                across link and rename; the directory synced
-//   any other regular file, also one reached through a symbolic link
-//                                in place: the complete picture is encoded into an unnamed file
-//                                beside it (in memory where the directory takes none), its space
-//                                is claimed, and it is copied over the old bytes with the signals
+//   in_place: any other regular file, also one reached through a symbolic link
+//                                the complete picture is encoded into an unnamed file beside it
+//                                (in memory where the directory takes none), its space is
+//                                claimed, and it is copied over the old bytes with the signals
 //                                held, truncated and synced
-//   a symbolic link to no file   its target is made, and so tried, once the picture is complete
-//   a device, FIFO or pipe       encoded straight into it
+//   dangling: a symbolic link to no file
+//                                its target is made, and so tried, once the picture is complete
+//   device: a device, FIFO or pipe
+//                                encoded straight into it
 //   what open(2) refuses         refused before drawing, with open's errno
 //
 // Where the file system has no unnamed files, or no /proc to link them, a named file
@@ -42,17 +46,18 @@
 
 #include <cstdint>
 
+// In the order of the table's rows.
 enum output_way {
-    device,   // a device, FIFO or pipe
     fresh,    // no file yet
     replaced, // our own file, which a new one stands in for
     in_place, // any other file
     dangling, // a symbolic link to no file yet
+    device,   // a device, FIFO or pipe
 };
 
 // What open_output decided and opened for save_png.
 struct output {
-    output_way way;
+    output_way way;   // set where it is decided: plan_fresh, plan_link or opened
     int dir;          // the directory that holds the name
     const char *name; // the last component of the path
     int file;         // the file at the path, open for writing; -1 if none yet
