@@ -361,8 +361,8 @@ bool decide(const char *path, output *out)
 }
 
 // Copies the complete picture over the file, which keeps its inode and all it has. Its space is
-// claimed first, where the file system can, so that a full disk leaves the old picture whole;
-// then signals wait until the copy is done.
+// claimed first, so that a full disk leaves the old picture whole where a claim holds (not
+// without fallocate, nor where the file system copies on write); then signals wait for the copy.
 bool copy_in_place(int scratch, int file)
 {
     struct stat st;
