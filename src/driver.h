@@ -1,4 +1,5 @@
-// Pieces of the command-line driver that are worth testing on their own.
+// The command line's own steps around the picture: the standard streams, the usage text, the
+// column count, and reading the text within what a PNG, memory and 32-bit positions allow.
 #pragma once
 
 #include "memory.h"
