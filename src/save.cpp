@@ -25,9 +25,10 @@
 namespace
 {
 
-// The name that the picture's file has in temp_dir while it is not yet the output's, made of the
-// process's number and the clock's nanoseconds: one taken all the same fails (EEXIST), with no
-// retry. While it is armed, a signal that ends the run, and exit, remove it.
+// The name that the picture's file has beside the output while it is not yet the output's, made of
+// the process's number and the clock's nanoseconds: one taken all the same fails (EEXIST), with no
+// retry. While it is armed (a named stand-in, in temp_dir), a signal that ends the run, and exit,
+// remove it.
 int temp_dir = -1;
 char temp_name[32];
 volatile sig_atomic_t armed = 0;
