@@ -1,6 +1,13 @@
 // Failure checks. Every step of a run is followed by ck_err, which turns either failure signal,
 // a message from the image library (errorlevel) or a system error (errno), into one report on
 // standard error and exit status 1.
+//
+// ck_err takes any non-zero errno for the failure of the step just made, so a step that succeeds
+// must leave errno 0. main clears it on its first line; a call whose failure is no failure of the
+// step (the memory check's reads, a close that does not matter, a clean-up) has errno saved before
+// it and put back after it, or the step clears errno once it has succeeded (open_output,
+// save_png). A call added without either (a stat that finds nothing, say) has its errno reported
+// as the failure of whatever step is checked next.
 #pragma once
 
 #include <FreeImage.h>

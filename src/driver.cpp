@@ -63,8 +63,8 @@ void usage(std::FILE *stream, const char *prog)
 
 std::int32_t parse_columns(const char *arg)
 {
-    // Out of range, strtol gives LONG_MAX or LONG_MIN and ERANGE: both narrow to a count that
-    // is refused, with no check after it that could report the ERANGE.
+    // Out of range, strtol gives LONG_MAX or LONG_MIN and ERANGE: with a 64-bit long both narrow
+    // to a count that is refused, with no check after it that could report the ERANGE.
     const long v = std::strtol(arg, nullptr, 10);
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
 }

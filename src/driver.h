@@ -1,4 +1,5 @@
-// Pieces of the command-line driver that are worth testing on their own.
+// The command line's own steps around the picture: the standard streams, the usage text, the
+// column count, and reading the text within what a PNG, memory and 32-bit positions allow.
 #pragma once
 
 #include "memory.h"
@@ -23,9 +24,9 @@ void usage(std::FILE *stream, const char *prog);
 // The column count: strtol in base 10, narrowed to its low 32 bits; out of range (ERANGE), -1 or 0.
 std::int32_t parse_columns(const char *arg);
 
-// What reading the text found: n, the bytes read, or -1 when end of file came before any byte
-// or a read failed (errno is non-zero only in the latter case); lines, the text lines that they
-// need (count_lines of them); and over, with a name when the memory limits refused more room.
+// What reading the text found: n, the bytes read, or -1 when end of file came before any byte or
+// a read or the buffer's growth failed (errno is non-zero only then); lines, the text lines that
+// they need (count_lines of them); and over, with a name when the memory limits refused more room.
 struct text_read {
     std::int64_t n;
     std::int64_t lines;

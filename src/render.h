@@ -27,7 +27,8 @@ void tally_lines(line_tally &t, const unsigned char *p, std::int64_t len, std::i
 // count_lines of all the bytes tallied so far, without saturating.
 std::int64_t tallied_lines(const line_tally &t, std::int32_t columns);
 
-// a / b rounded up, for positive a and b.
+// a / b rounded up, for positive a and b. As place_text's bound on its row passes it is only a
+// guard: every pass but the last takes at least columns bytes, so the text runs out first.
 std::int32_t foo(std::int32_t a, std::int32_t b);
 
 // Walks the text and calls draw(col, line, ch) for every byte but the newline, at its cell.

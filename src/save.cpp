@@ -25,9 +25,10 @@
 namespace
 {
 
-// The name that the picture's file has in temp_dir while it is not yet the output's, made of the
-// process's number and the clock's nanoseconds: one taken all the same fails (EEXIST), with no
-// retry. While it is armed, a signal that ends the run, and exit, remove it.
+// The name that the picture's file has beside the output while it is not yet the output's, made of
+// the process's number and the clock's nanoseconds: one taken all the same fails (EEXIST), with no
+// retry. While it is armed (a named stand-in, in temp_dir), a signal that ends the run, and exit,
+// remove it.
 int temp_dir = -1;
 char temp_name[32];
 volatile sig_atomic_t armed = 0;
@@ -286,8 +287,10 @@ bool opened(output *out, bool replaceable)
     struct stat old;
     if (out->file < 0 || fstat(out->file, &old) != 0)
         return false;
-    if (!S_ISREG(old.st_mode))
+    if (!S_ISREG(old.st_mode)) {
+        out->way = device;
         return true;
+    }
     if (replaceable && old.st_nlink == 1 && renamable(*out) && new_file(out, old.st_mode & 0600)) {
         if (stand_in(*out, old)) {
             out->way = replaced;
@@ -359,8 +362,8 @@ bool decide(const char *path, output *out)
 }
 
 // Copies the complete picture over the file, which keeps its inode and all it has. Its space is
-// claimed first, where the file system can, so that a full disk leaves the old picture whole;
-// then signals wait until the copy is done.
+// claimed first, so that a full disk leaves the old picture whole where a claim holds (not
+// without fallocate, nor where the file system copies on write); then signals wait for the copy.
 bool copy_in_place(int scratch, int file)
 {
     struct stat st;
@@ -399,19 +402,21 @@ bool rename_over(const output &out)
     return renamed;
 }
 
-// The complete new file takes the name: linked to it where nothing is there, which neither
-// follows a link nor replaces an entry; renamed over what is there, as mv would. The directory
-// is synced too, where it can be (not one we may not read, nor on some file systems).
+// The complete new file takes the name. Fresh and unnamed, it is linked there, which neither
+// follows a link nor replaces an entry; else (a replacement, or a named stand-in) it is renamed
+// over whatever is there, as mv would. The directory is synced too, where it can be (not one we
+// may not read, nor on some file systems).
 bool take_name(const output &out)
 {
     if (fsync(out.scratch) != 0)
         return false;
-    const bool linked =
-        out.way == fresh && !out.named && link_unnamed(out.scratch, out.dir, out.name);
-    if (!linked && out.way == fresh && !out.named && errno != EEXIST)
+    if (out.way == fresh && !out.named) {
+        // A name that came since our look (EEXIST) is renamed over after all.
+        if (!link_unnamed(out.scratch, out.dir, out.name) && (errno != EEXIST || !rename_over(out)))
+            return false;
+    } else if (!rename_over(out)) {
         return false;
-    if (!linked && !rename_over(out))
-        return false;
+    }
     return fsync(out.dir) == 0 || errno == EINVAL || errno == EBADF;
 }
 
@@ -428,19 +433,21 @@ bool write_picture(FIBITMAP *bitmap, output *out)
     return out->file >= 0 && copy_in_place(out->scratch, out->file);
 }
 
-// Closes what the save opened. The file written can still report a failed write when it is
+// Closes what the save opened, marking each closed (-1) so that no number left in out can stand
+// for a file that later takes it. The file written can still report a failed write when it is
 // closed (NFS does), which fails the save; a temporary name that a failure left goes.
 bool finish(output *out, bool ok)
 {
     if (!ok)
         remove_temp();
     const int written = out->way == fresh || out->way == replaced ? out->scratch : out->file;
-    for (const int fd : {out->scratch, out->file, out->dir}) {
+    for (int *fd : {&out->scratch, &out->file, &out->dir}) {
         const int err = errno;
-        if (fd >= 0 && close(fd) != 0 && ok && fd == written)
+        if (*fd >= 0 && close(*fd) != 0 && ok && *fd == written)
             ok = false;
         else
             errno = err;
+        *fd = -1;
     }
     return ok;
 }
@@ -457,7 +464,7 @@ std::int64_t save_memory(const output &out, std::int64_t width, std::int64_t hei
 
 void open_output(const char *path, output *out)
 {
-    *out = output{device, -1, path, -1, -1, false, false};
+    *out = output{fresh, -1, path, -1, -1, false, false};
     struct timespec now = {};
     clock_gettime(CLOCK_REALTIME, &now); // cannot fail with these arguments
     std::snprintf(temp_name, sizeof temp_name, ".vozk-render-%d-%09ld", static_cast<int>(getpid()),

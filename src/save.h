@@ -4,24 +4,29 @@
 // exactly as it was and nothing left behind.
 //
 // How is decided once, up front, on descriptors, before the bitmap is made (open_output); then
-// save_png takes one straight path, never looking the name up again:
+// save_png takes the one path decided, and never decides again. It goes by the name only where
+// that path does: link and rename give the new file its name, and a dangling link's target is
+// opened through it at the end. Each way (output_way) leads its row:
 //
 //   at the path                  how it is written
-//   nothing                      an unnamed file in the directory (O_TMPFILE, mode 0666: the
+//   fresh: nothing               an unnamed file in the directory (O_TMPFILE, mode 0666: the
 //                                umask and default ACL apply as for a create), encoded, synced,
 //                                linked into place, the directory synced; a name taken meanwhile
 //                                is replaced as an entry, as mv would
-//   our own file (root: any) with one link, where a new file would be identical (owner, group,
-//   mode, extended attributes, inode flags), in a directory that allows the rename
+//   replaced: our own file (root: any) with one link, where a new file would be identical (owner,
+//   group, mode, extended attributes, inode flags), in a directory that allows the rename
 //                                a new file, synced, renamed over it with the signals held
 //                                across link and rename; the directory synced
-//   any other regular file, also one reached through a symbolic link
-//                                in place: the complete picture is encoded into an unnamed file
-//                                beside it (in memory where the directory takes none), its space
-//                                is claimed, and it is copied over the old bytes with the signals
-//                                held, truncated and synced
-//   a symbolic link to no file   its target is made, and so tried, once the picture is complete
-//   a device, FIFO or pipe       encoded straight into it
+//   in_place: any other regular file, also one reached through a symbolic link
+//                                the complete picture is encoded into an unnamed file beside it
+//                                (beside the link, for a file reached through one; in memory
+//                                where that directory takes none), its space is claimed, and it
+//                                is copied over the old bytes with the signals held, truncated
+//                                and synced
+//   dangling: a symbolic link to no file
+//                                its target is made, and so tried, once the picture is complete
+//   device: a device, FIFO or pipe
+//                                encoded straight into it
 //   what open(2) refuses         refused before drawing, with open's errno
 //
 // Where the file system has no unnamed files, or no /proc to link them, a named file
@@ -31,28 +36,39 @@
 //
 // Rare situations fail cleanly rather than be worked around: a full disk or quota anywhere, a
 // rename the directory refuses at the end, a link put at the name between our look and our open.
-// A failed save leaves empty a link's new target, and a file that our open made where one was
-// removed after our look. Like cp, the save writes into the directory it opened and the file it
-// holds, even if they are moved meanwhile; runs writing one file in place at once are not kept
-// apart; an I/O error or a power cut during a copy in place can leave it part-written. Costs:
-// one encode, one more copy in place, and the whole PNG in memory where it is encoded there.
+//
+// The exceptions to the rule. Refused before drawing, though open(2) would allow the file: a new
+// file in an append-only directory where no unnamed file can serve (EPERM: the temporary name
+// could never be removed), a full disk or quota as the file to encode into is made (ENOSPC,
+// EDQUOT), a new file's temporary name that is taken (EEXIST), and no memory for the exit
+// handler that removes it (ENOMEM). A failing sync of the directory, or close of the file
+// written, comes when the new picture already has the name, or has been copied in place: the
+// save fails with the picture there. A failed save leaves empty a link's new target, and a file
+// that our open made where one was removed after our look. Like cp, the save writes into the
+// directory it opened and the file it holds, even if they are moved meanwhile; runs writing one
+// file in place at once are not kept apart; an I/O error or a power cut during a copy in place
+// can leave it part-written, and so can a full disk where fallocate is not supported or the file
+// system copies on write, as claiming the space does not guarantee it there.
+//
+// Costs: one encode, one more copy in place, and the whole PNG in memory where it is encoded there.
 #pragma once
 
 #include <FreeImage.h>
 
 #include <cstdint>
 
+// In the order of the table's rows.
 enum output_way {
-    device,   // a device, FIFO or pipe
     fresh,    // no file yet
     replaced, // our own file, which a new one stands in for
     in_place, // any other file
     dangling, // a symbolic link to no file yet
+    device,   // a device, FIFO or pipe
 };
 
 // What open_output decided and opened for save_png.
 struct output {
-    output_way way;
+    output_way way;   // set where it is decided: plan_fresh, plan_link or opened
     int dir;          // the directory that holds the name
     const char *name; // the last component of the path
     int file;         // the file at the path, open for writing; -1 if none yet
@@ -62,8 +78,9 @@ struct output {
 };
 
 // Decides how path will be written and opens what that needs. Refuses, with errno set as opening
-// path for writing would set it, what the save would refuse; nothing visible is created or
-// changed, but for the temporary file where one stands in. Leaves errno 0 on success.
+// path for writing would set it (or as the exceptions above say), what the save would refuse;
+// nothing visible is created or changed, but for the temporary file where one stands in. Leaves
+// errno 0 on success.
 void open_output(const char *path, output *out);
 
 // What the save will hold in memory besides the encoder's working memory, for a picture of

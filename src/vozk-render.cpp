@@ -80,7 +80,7 @@ int main(int argc, char **argv)
     const char *path = argv[2];
 
     // Prompt, and show it now: someone may be about to type the text. Output that cannot be
-    // written (a closed or full standard output) ends the run before any work is done.
+    // written (a full standard output, or one open only for reading) ends the run before any work.
     std::fputs("Enter characters :", stdout);
     const int saved = errno;
     if (std::fflush(stdout) != 0) {
@@ -90,9 +90,9 @@ int main(int argc, char **argv)
     errno = saved;
 
     // The text: every byte of standard input, none of them special here. It is counted as it
-    // comes, and no more is read once the picture can only be refused: when it is too tall for a
-    // PNG, or when memory could not hold more of the text beside the bitmap of its lines. So an
-    // endless stream is answered at once.
+    // comes, and no more is read once it is too tall for a PNG, or once memory could not hold more
+    // of it beside the bitmap of its lines, so that an endless stream is answered at once; a text
+    // too wide for a PNG is counted to its end (2 GiB at most), for the figures of its message.
     unsigned char *buf = nullptr;
     std::size_t cap = 0;
     text_read text = {-1, 0, {0, 0, nullptr}};

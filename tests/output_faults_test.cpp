@@ -40,9 +40,9 @@ run_result traced(const std::vector<std::string> &strace, const std::vector<std:
     return run_program("/usr/bin/strace", all, input);
 }
 
-// The numbers, counted from 1 among all calls of call in a strace log, of those that wrote the
-// picture: to the descriptor whose first write began the PNG (the sanitizers write elsewhere);
-// every sendfile, which copies nothing else.
+// The numbers, counted from 1 among all calls of call in a strace log, of those made on the file
+// that the picture is written to: the descriptor whose first write began the PNG (the sanitizers
+// write elsewhere), and from the first sendfile (which copies nothing else) its target.
 std::vector<int> stream_calls(const std::string &log, const std::string &call)
 {
     std::vector<int> numbers;
@@ -50,13 +50,15 @@ std::vector<int> stream_calls(const std::string &log, const std::string &call)
     int n = 0;
     std::string fd;
     for (std::string line; std::getline(lines, line);) {
+        const size_t open = line.find('(');
+        const std::string to = line.substr(open + 1, line.find_first_of(",)") - open - 1);
+        const bool png = line.find(", \"\\211PNG") != std::string::npos;
+        if (line.rfind("sendfile(", 0) == 0 || (fd.empty() && png))
+            fd = to;
         if (line.rfind(call + "(", 0) != 0)
             continue;
         n++;
-        const std::string to = line.substr(call.size() + 1, line.find(',') - call.size() - 1);
-        if (fd.empty() && (call == "sendfile" || line.find(", \"\\211PNG") != std::string::npos))
-            fd = to;
-        if (!fd.empty() && to == fd)
+        if (to == fd)
             numbers.push_back(n);
     }
     return numbers;
@@ -138,38 +140,44 @@ TEST_F(Faults, EveryFailedWriteFailsTheSave)
     // A disk that fills up under the new file, or a full directory with no room for the
     // replacement's temporary name (ext4 needs a new block for it), fails the save as a plain
     // write would, though the old file's own blocks could have held the picture; and so does a
-    // new file whose data cannot be synced before it takes the name.
+    // new file whose data cannot be synced before it takes the name. A close that reports a
+    // failed write (NFS does) fails it too, though the new picture has the name by then.
     const struct {
         const char *what;
         bool existing;
-        const char *inject; // the second write to the picture, or the first call of its kind
+        const char *inject; // the picture's second write, its file's close, or the first call
         const char *error;
         const char *reason;
     } full[] = {{"a new file", false, "write", "ENOSPC", "No space left on device"},
                 {"a replacement", true, "write", "ENOSPC", "No space left on device"},
                 {"a replacement's temporary name", true, "linkat", "ENOSPC",
                  "No space left on device"},
-                {"a new file's sync", false, "fsync", "EIO", "Input/output error"}};
+                {"a new file's sync", false, "fsync", "EIO", "Input/output error"},
+                {"a new file's close", false, "close", "EIO", "Input/output error"}};
     for (const auto &f : full) {
+        const std::string inject = f.inject;
         std::remove(out.c_str());
         std::remove(other.c_str());
         if (f.existing)
             write_file(out, std::string(700000, 'o'));
-        ASSERT_EQ(traced({"-o", log, "-e", "trace=write"}, {"250", out}, dir + "/input").status, 0);
-        const std::vector<int> n = stream_calls(read_file(log), "write");
+        ASSERT_EQ(
+            traced({"-o", log, "-e", "trace=write,close"}, {"250", out}, dir + "/input").status, 0);
+        const std::vector<int> n = stream_calls(read_file(log), inject);
+        const std::string picture = read_file(out);
         std::remove(log.c_str());
         std::remove(out.c_str());
         if (f.existing)
             write_file(out, std::string(700000, 'o'));
-        const std::string when = std::string(f.inject) == "write" ? std::to_string(n.at(1)) : "1";
+        const int when = inject == "write" ? n.at(1) : inject == "close" ? n.at(0) : 1;
         const run_result r =
-            traced({"-o", "/dev/null", "-e", std::string("trace=") + f.inject, "-e",
-                    "inject=" + std::string(f.inject) + ":error=" + f.error + ":when=" + when},
+            traced({"-o", "/dev/null", "-e", "trace=" + inject, "-e",
+                    "inject=" + inject + ":error=" + f.error + ":when=" + std::to_string(when)},
                    {"250", out}, dir + "/input");
         EXPECT_EQ(r.status, 1) << f.what;
         EXPECT_EQ(r.err, std::string("Error saving bitmap -- aborting...\n: ") + f.reason + "\n")
             << f.what;
-        EXPECT_TRUE(read_file(out) == (f.existing ? std::string(700000, 'o') : "")) << f.what;
+        const std::string old = f.existing ? std::string(700000, 'o') : "";
+        EXPECT_TRUE(read_file(out) == (inject == "close" ? picture : old)) << f.what;
         EXPECT_EQ(names_in(dir).find(".vozk-render-"), std::string::npos) << f.what;
     }
 }

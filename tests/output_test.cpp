@@ -254,7 +254,7 @@ TEST_P(Kept, WhatAPlainWriteWouldKeep)
     ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
     const std::string out = sub + "/out.png";
     const std::string other = sub + "/other.png";
-    write_file(out, "the old picture");
+    write_file(out, std::string(1000, 'o')); // longer than the picture, which must end the file
     ASSERT_EQ(chmod(out.c_str(), c.mode), 0);
     if (c.uid != ours) {
         ASSERT_EQ(chown(out.c_str(), c.uid, c.gid), 0);
@@ -300,6 +300,7 @@ TEST_P(Kept, WhatAPlainWriteWouldKeep)
     chmod(sub.c_str(), 0755);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(compare(read_png(out), expected_picture("HELLO\n", 3)), "");
+    EXPECT_EQ(read_file(out).rfind("IEND") + 8, read_file(out).size()) << "old bytes after the PNG";
     ASSERT_EQ(stat(out.c_str(), &after), 0);
     EXPECT_EQ(after.st_ino == before.st_ino, c.in_place) << "written in place";
     EXPECT_EQ(after.st_uid, before.st_uid);
