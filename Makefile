@@ -4,7 +4,8 @@ BUILD ?= build
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
-# A FreeImage built elsewhere: the prefix that holds include/FreeImage.h and lib/libfreeimage.so.
+# A FreeImage built elsewhere: the prefix that holds include/FreeImage.h and lib/libfreeimage.so
+# (or the fork's lib/libFreeImage.so).
 # CMake gets it as FreeImage_ROOT; kept out of the environment, where CMake 3.27 and later would
 # warn about its upper-case name (policy CMP0144).
 FREEIMAGE_ROOT ?=

@@ -1,4 +1,5 @@
-# Finds FreeImage, which ships neither a pkg-config file nor a CMake package of its own.
+# Finds FreeImage, which ships neither a pkg-config file nor a CMake package of its own (Debian's
+# does not; the fork's, built here from source where needed, does not need finding).
 # Searched first under FreeImage_ROOT (a CMake or environment variable) and CMAKE_PREFIX_PATH,
 # as <prefix>/include and <prefix>/lib, then in the system's directories. Gives the imported
 # target FreeImage::FreeImage.

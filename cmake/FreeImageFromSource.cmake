@@ -51,7 +51,9 @@ if(CMAKE_TOOLCHAIN_FILE)
   set(freeimage_toolchain "-DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE}")
 endif()
 cmake_host_system_information(RESULT freeimage_jobs QUERY NUMBER_OF_LOGICAL_CORES)
-# Hardened as the tool is. The compiler's progress shows; the rest only if it fails.
+# Hardened as Debian's packages are, with what every compiler and target takes: fortified
+# functions, a stack protector, read-only relocations. The compiler's progress shows; the rest
+# only if it fails.
 set(freeimage_flags "-D_FORTIFY_SOURCE=2 -fstack-protector-strong")
 execute_process(COMMAND "${CMAKE_COMMAND}" -S "${freeimage_SOURCE_DIR}" -B "${freeimage_BINARY_DIR}"
   -G "${CMAKE_GENERATOR}" ${freeimage_toolchain} -DCMAKE_BUILD_TYPE=Release
@@ -88,5 +90,6 @@ set(CMAKE_INSTALL_RPATH "$ORIGIN/${freeimage_rpath}")
 install(FILES "${FreeImage_LIBRARY}" DESTINATION "${freeimage_libdir}")
 install(FILES packaging/lintian-overrides DESTINATION "${CMAKE_INSTALL_DATADIR}/lintian/overrides"
   RENAME vozk-render)
-# dpkg-shlibdeps finds it there, and the package's Depends take what it needs.
+# dpkg-shlibdeps finds it there (it does not follow $ORIGIN), and the package's Depends take what
+# it needs.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${freeimage_prefix}/lib")

@@ -53,7 +53,7 @@ std::vector<int> stream_calls(const std::string &log, const std::string &call)
         const size_t open = line.find('(');
         const std::string to = line.substr(open + 1, line.find_first_of(",)") - open - 1);
         const bool png = line.find(", \"\\211PNG") != std::string::npos;
-        if (line.rfind("sendfile(", 0) == 0 || (fd.empty() && png))
+        if (fd.empty() && (png || line.rfind("sendfile(", 0) == 0))
             fd = to;
         if (line.rfind(call + "(", 0) != 0)
             continue;
