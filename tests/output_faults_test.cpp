@@ -42,7 +42,8 @@ run_result traced(const std::vector<std::string> &strace, const std::vector<std:
 
 // The numbers, counted from 1 among all calls of call in a strace log, of those made on the file
 // that the picture is written to: the descriptor whose first write began the PNG (the sanitizers
-// write elsewhere), and from the first sendfile (which copies nothing else) its target.
+// write elsewhere), or, once the picture is copied in place, the target of that copy's sendfile
+// (which copies nothing else).
 std::vector<int> stream_calls(const std::string &log, const std::string &call)
 {
     std::vector<int> numbers;
@@ -53,7 +54,7 @@ std::vector<int> stream_calls(const std::string &log, const std::string &call)
         const size_t open = line.find('(');
         const std::string to = line.substr(open + 1, line.find_first_of(",)") - open - 1);
         const bool png = line.find(", \"\\211PNG") != std::string::npos;
-        if (fd.empty() && (png || line.rfind("sendfile(", 0) == 0))
+        if (line.rfind("sendfile(", 0) == 0 || (fd.empty() && png))
             fd = to;
         if (line.rfind(call + "(", 0) != 0)
             continue;
