@@ -13,7 +13,7 @@
 # Sets FreeImage_INCLUDE_DIR, FreeImage_LIBRARY and the target FreeImage::FreeImage, as
 # FindFreeImage does, and freeimage_prefix, where the library and its header are.
 #
-# Costs: the first configure clones the fork (about 40 MB) and compiles it, a few minutes on two
+# Costs: the first configure clones the fork at its release and compiles it, a few minutes on two
 # cores; later ones check that it is built, in seconds. Its PNG and zlib are the system's
 # (Debian's libpng-dev, zlib1g-dev), its other codecs its own.
 set(freeimage_tag 3.19.13)
