@@ -19,12 +19,6 @@
 set(freeimage_tag 3.19.13)
 set(freeimage_commit b16dd6cd89abcb8f547cc55c06e88630fceb678d)
 
-set(freeimage_why "FreeImage not found")
-if(FREEIMAGE_FROM_SOURCE)
-  set(freeimage_why "FREEIMAGE_FROM_SOURCE is on")
-endif()
-message(STATUS "${freeimage_why}: building FreeImage ${freeimage_tag} from source "
-  "(the first time, a few minutes)")
 find_package(Git REQUIRED)
 set(freeimage_repo "${FREEIMAGE_REPO}")
 if(NOT freeimage_repo MATCHES ":")
@@ -32,29 +26,42 @@ if(NOT freeimage_repo MATCHES ":")
     BASE_DIR "${PROJECT_SOURCE_DIR}")
 endif()
 include(FetchContent)
+set(freeimage_prefix "${FETCHCONTENT_BASE_DIR}/freeimage-install")
+set(freeimage_why "FreeImage not found")
+if(FREEIMAGE_FROM_SOURCE)
+  set(freeimage_why "FREEIMAGE_FROM_SOURCE is on")
+endif()
+if(EXISTS "${freeimage_prefix}/lib/libFreeImage.so")
+  message(STATUS "${freeimage_why}: FreeImage ${freeimage_tag}, built here from source")
+else()
+  message(STATUS "${freeimage_why}: building FreeImage ${freeimage_tag} from source, fetched "
+    "from ${freeimage_repo} (FREEIMAGE_REPO names another place); several minutes")
+endif()
 # Fetched only: its own build, below, keeps its options, flags and install rules out of ours.
 FetchContent_Declare(freeimage GIT_REPOSITORY "${freeimage_repo}" GIT_TAG ${freeimage_tag}
   GIT_SHALLOW ON SOURCE_SUBDIR not-added-to-this-build)
 FetchContent_MakeAvailable(freeimage)
 if(NOT FETCHCONTENT_SOURCE_DIR_FREEIMAGE)
   execute_process(COMMAND "${GIT_EXECUTABLE}" -C "${freeimage_SOURCE_DIR}" rev-parse HEAD
-    OUTPUT_VARIABLE freeimage_head OUTPUT_STRIP_TRAILING_WHITESPACE)
-  if(NOT freeimage_head STREQUAL freeimage_commit)
+    OUTPUT_VARIABLE freeimage_head OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "git cannot read the commit of ${freeimage_SOURCE_DIR}; the reason is "
+      "above.")
+  elseif(NOT freeimage_head STREQUAL freeimage_commit)
     message(FATAL_ERROR "FreeImage ${freeimage_tag} from ${freeimage_repo} is commit "
       "'${freeimage_head}', not ${freeimage_commit}: the tag has moved, or that is not "
       "FreeImage's repository. Nothing was built from it.")
   endif()
 endif()
 
-set(freeimage_prefix "${FETCHCONTENT_BASE_DIR}/freeimage-install")
 if(CMAKE_TOOLCHAIN_FILE)
   set(freeimage_toolchain "-DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE}")
 endif()
 cmake_host_system_information(RESULT freeimage_jobs QUERY NUMBER_OF_LOGICAL_CORES)
 # Hardened as Debian's packages are, with what every compiler and target takes: fortified
-# functions, a stack protector, read-only relocations. The compiler's progress shows; the rest
-# only if it fails.
-set(freeimage_flags "-D_FORTIFY_SOURCE=2 -fstack-protector-strong")
+# functions, a stack protector, read-only relocations. The compiler's progress shows; its
+# warnings, which are the fork's to mend, do not, and the rest only if it fails.
+set(freeimage_flags "-D_FORTIFY_SOURCE=2 -fstack-protector-strong -w")
 execute_process(COMMAND "${CMAKE_COMMAND}" -S "${freeimage_SOURCE_DIR}" -B "${freeimage_BINARY_DIR}"
   -G "${CMAKE_GENERATOR}" ${freeimage_toolchain} -DCMAKE_BUILD_TYPE=Release
   "-DCMAKE_C_FLAGS=${freeimage_flags}" "-DCMAKE_CXX_FLAGS=${freeimage_flags}"
@@ -72,6 +79,7 @@ endif()
 if(failed)
   message(FATAL_ERROR "Building FreeImage from source failed; the reason is above.")
 endif()
+message(STATUS "FreeImage ${freeimage_tag} is built, in ${freeimage_prefix}")
 
 # Plain variables, not the cache: the next configure decides again, the same way.
 set(FreeImage_INCLUDE_DIR "${freeimage_prefix}/include")
