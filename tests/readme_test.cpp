@@ -182,4 +182,15 @@ TEST_F(Glyphs, ChartIsCurrent)
         << "doc/glyphs.png is out of date: make glyphs draws it again";
 }
 
+// The README's sample picture is what make demo draws now, with whichever FreeImage it links.
+TEST_F(Glyphs, DemoIsCurrent)
+{
+    const std::string doc = std::string(VOZK_SOURCE_DIR) + "/doc/sample";
+    const std::string fresh = dir + "/demo.png";
+    ASSERT_EQ(run_program(tool, {"48", fresh}, doc + ".txt").status, 0);
+    const picture drawn = load_png(fresh);
+    EXPECT_EQ(compare(drawn, expected_picture(read_file(doc + ".txt"), 48)), "");
+    EXPECT_EQ(compare(load_png(doc + ".png"), drawn), "") << "doc/sample.png is out of date";
+}
+
 } // namespace
