@@ -1,4 +1,6 @@
-# A thin layer over CMake: installs what is missing, then configures, builds and runs.
+# A thin layer over CMake: installs what is missing (or, without apt, names it), then configures,
+# builds and runs. What each target needs is named by Debian's packages, which tools/setup-deps
+# installs, or, on a system without apt, looks for in its own way.
 # demo, install and deb need only the tool's own packages; test and the rest add the test tools.
 BUILD ?= build
 PREFIX ?= /usr/local
@@ -11,10 +13,11 @@ CMAKE_FLAGS ?=
 FREEIMAGE_ROOT ?=
 unexport FREEIMAGE_ROOT
 # Where the system has no FreeImage (or with FREEIMAGE_FROM_SOURCE=ON), CMake builds it from
-# source, fetched from FREEIMAGE_REPO (a git URL or path) if given; setup-deps, which sees
-# FREEIMAGE_FROM_SOURCE in its environment, then installs what that build takes instead of
-# libfreeimage-dev.
+# source with zlib-ng, fetched from FREEIMAGE_REPO and ZLIBNG_REPO (git URLs or paths) if given;
+# setup-deps, which sees FREEIMAGE_FROM_SOURCE in its environment, then installs what that build
+# takes instead of libfreeimage-dev.
 FREEIMAGE_REPO ?=
+ZLIBNG_REPO ?=
 FREEIMAGE_FROM_SOURCE ?=
 export FREEIMAGE_FROM_SOURCE
 FUZZ_SECONDS ?= 60
@@ -25,6 +28,7 @@ TEST_PACKAGES = $(PACKAGES) libgtest-dev libbenchmark-dev valgrind strace acl pa
 FUZZ_PACKAGES = clang libclang-rt-dev cmake make $(FREEIMAGE)
 CONFIGURE = cmake -S . -B $(BUILD) $(if $(FREEIMAGE_ROOT),-DFreeImage_ROOT="$(FREEIMAGE_ROOT)") \
 	$(if $(FREEIMAGE_REPO),-DFREEIMAGE_REPO="$(FREEIMAGE_REPO)") \
+	$(if $(ZLIBNG_REPO),-DZLIBNG_REPO="$(ZLIBNG_REPO)") \
 	$(if $(FREEIMAGE_FROM_SOURCE),-DFREEIMAGE_FROM_SOURCE="$(FREEIMAGE_FROM_SOURCE)")
 DEB_PACKAGES = dpkg-dev file
 DEB_CHECK_PACKAGES = lintian
@@ -99,16 +103,17 @@ install: build
 uninstall:
 	sh tools/uninstall $(BUILD)/installed.txt
 
-# A Debian package in $(BUILD): vozk-render_<version>_<arch>.deb.
+# A Debian package in $(BUILD): vozk-render_<version>_<arch>.deb. Its packaging tools are asked
+# for with the tool's own, before anything is built.
+deb: PACKAGES += $(DEB_PACKAGES)
 deb: build
-	@sh tools/setup-deps $(DEB_PACKAGES)
 	rm -f $(BUILD)/vozk-render_*.deb
 	cd $(BUILD) && cpack -G DEB
 
 # Checks that package without installing it: its files, Depends, lintian, and its binary at work
 # (through the end-to-end tests, which the test build brings).
+deb-check: PACKAGES += $(DEB_CHECK_PACKAGES)
 deb-check: deb
-	@sh tools/setup-deps $(DEB_CHECK_PACKAGES)
 	$(MAKE) test-build
 	sh tools/check-deb $(BUILD)/vozk-render_*.deb $(BUILD)
 

@@ -1,7 +1,7 @@
 #!/bin/sh
-# FreeImage built from source is taken only at its pinned commit: a repository whose release tag
-# names another commit (a tag moved, or not FreeImage's repository at all) is refused at
-# configure, naming that commit, before anything is built from it.
+# FreeImage and zlib-ng built from source are taken only at their pinned commits: a repository
+# whose release tag names another commit (a tag moved, or not that project's repository at all)
+# is refused at configure, naming that commit, before anything is built from either.
 #
 #   sh tests/freeimage_pin_test.sh SOURCE_DIR [CMAKE_FLAGS]
 set -eu
@@ -13,16 +13,26 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 git init -q "$work/repo"
 git -C "$work/repo" -c user.name=test -c user.email=test@localhost commit -q --allow-empty -m other
-tag=$(sed -n 's/^set(freeimage_tag \(.*\))$/\1/p' "$src/cmake/FreeImageFromSource.cmake")
-git -C "$work/repo" tag "$tag"
 moved=$(git -C "$work/repo" rev-parse HEAD)
-# shellcheck disable=SC2086 # the flags are words
-if cmake -S "$src" -B "$work/build" -DVOZK_TESTS=OFF -DVOZK_BENCH=OFF $flags \
-    -DFREEIMAGE_FROM_SOURCE=ON -DFREEIMAGE_REPO="$work/repo" >"$work/log" 2>&1; then
-    fail "a moved tag was taken"
-fi
-# CMake wraps the message's lines.
-tr -s ' \n' '  ' <"$work/log" | grep -q "is commit '$moved', not [0-9a-f]\{40\}:" ||
-    { cat "$work/log"; fail "no word of the commit"; }
-[ ! -e "$work/build/_deps/freeimage-build/CMakeCache.txt" ] || fail "its source was configured"
-echo "freeimage_pin_test: tag $tag at another commit refused before the build"
+mkdir "$work/yours"
+# the project | the CMake arguments that fetch it from that repository, its tag moved there
+while read -r name args; do
+    tag=$(sed -n "s/^set(${name}_tag \(.*\))$/\1/p" "$src/cmake/FreeImageFromSource.cmake")
+    git -C "$work/repo" tag "$tag"
+    rm -rf "$work/build"
+    # shellcheck disable=SC2086 # the flags and arguments are words
+    if cmake -S "$src" -B "$work/build" -DVOZK_TESTS=OFF -DVOZK_BENCH=OFF $flags \
+        -DFREEIMAGE_FROM_SOURCE=ON $args >"$work/log" 2>&1; then
+        fail "$name: a moved tag was taken"
+    fi
+    # CMake wraps the message's lines.
+    tr -s ' \n' '  ' <"$work/log" | grep -q "$tag from $work/repo is commit '$moved', not [0-9a-f]\{40\}:" ||
+        { cat "$work/log"; fail "$name: no word of the commit"; }
+    for built in freeimage zlibng; do
+        [ ! -e "$work/build/_deps/$built-build/CMakeCache.txt" ] || fail "$name: $built was configured"
+    done
+    echo "freeimage_pin_test: $name's tag $tag at another commit refused before the build"
+done <<END
+freeimage -DFREEIMAGE_REPO=$work/repo
+zlibng -DFETCHCONTENT_SOURCE_DIR_FREEIMAGE=$work/yours -DZLIBNG_REPO=$work/repo
+END

@@ -3,13 +3,16 @@
 # without root (nobody, when we are root) who has the tool's packages, for themselves under a home directory; then
 # staged under DESTDIR after an install elsewhere was recorded over by a package build's. What
 # is installed is exactly the list below, the binary stripped; uninstall removes just that.
-# FREEIMAGE_PREFIX: a FreeImage on no system path (one built from source), taken from a copy.
+# FREEIMAGE_PREFIX: a FreeImage on no system path (one built from source), taken from a copy;
+# then BUILD_DIR, the build that carries it, installs it beside the tool where the system keeps a
+# program's own libraries, on the binary's run path, and no file of the Debian package's own.
 #
-#   sh tests/install_test.sh SOURCE_DIR [CMAKE_FLAGS [FREEIMAGE_PREFIX]]
+#   sh tests/install_test.sh SOURCE_DIR [CMAKE_FLAGS [FREEIMAGE_PREFIX BUILD_DIR]]
 set -eu
 src=$1
 flags=${2:-}
 freeimage=${3:-}
+build=${4:-}
 fail() { echo "install_test: $*" >&2; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -66,3 +69,16 @@ run_make uninstall
 ! as_user make -s -C "$src" BUILD="$work/build" uninstall >/dev/null 2>&1 ||
     fail "a second make uninstall found something to remove"
 echo "install_test: staged under DESTDIR and uninstalled from there alone"
+
+[ -n "$freeimage" ] || exit 0
+carried=$work/carried
+cmake --install "$build" --prefix "$carried" >"$work/log" 2>&1 || { cat "$work/log"; fail "cmake --install $build failed"; }
+lib=$(listed "$carried" | grep '/vozk-render/libFreeImage\.so$') || fail "$build installs no libFreeImage.so"
+[ "$(listed "$carried")" = "$(printf '%s\n%s\n' "$files" "$lib" | LC_ALL=C sort)" ] ||
+    fail "the build that carries FreeImage installs
+$(listed "$carried")"
+readelf -d "$carried/bin/vozk-render" | grep -qF "[\$ORIGIN/../${lib%/*}]" ||
+    fail "the run path is not \$ORIGIN/../${lib%/*}: $(readelf -d "$carried/bin/vozk-render" | grep -i path)"
+printf 'HELLO\n' | "$carried/bin/vozk-render" 3 "$work/carried.png" >/dev/null ||
+    fail "the binary that carries FreeImage does not run"
+echo "install_test: FreeImage installed in $lib, on the binary's run path"
