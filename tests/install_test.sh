@@ -81,4 +81,8 @@ readelf -d "$carried/bin/vozk-render" | grep -qF "[\$ORIGIN/../${lib%/*}]" ||
     fail "the run path is not \$ORIGIN/../${lib%/*}: $(readelf -d "$carried/bin/vozk-render" | grep -i path)"
 printf 'HELLO\n' | "$carried/bin/vozk-render" 3 "$work/carried.png" >/dev/null ||
     fail "the binary that carries FreeImage does not run"
-echo "install_test: FreeImage installed in $lib, on the binary's run path"
+# As make install records it: CMake's list ends without a newline.
+awk 1 "$build/install_manifest.txt" >"$work/carried.txt" && sh "$src/tools/uninstall" "$work/carried.txt" >/dev/null
+[ -z "$(listed "$carried")" ] && [ -z "$(find "$carried" -name vozk-render)" ] ||
+    fail "uninstall left $(find "$carried" -name '*vozk-render*')"
+echo "install_test: FreeImage installed in $lib, on the binary's run path, and uninstalled"
