@@ -63,9 +63,13 @@ void usage(std::FILE *stream, const char *prog)
 
 std::int32_t parse_columns(const char *arg)
 {
-    // Out of range, strtol gives LONG_MAX or LONG_MIN and ERANGE: with a 64-bit long both narrow
-    // to a count that is refused, with no check after it that could report the ERANGE.
+    // Out of range, strtol gives LONG_MAX or LONG_MIN. Narrowed, a 64-bit long's are -1 and 0,
+    // which are refused; a 32-bit long's LONG_MAX stays 2147483647, a count that goes on to the
+    // picture's checks. The ERANGE that strtol sets is no failure of the run: left in errno, it
+    // would be reported by the next check, against the wrong step.
+    const int saved = errno;
     const long v = std::strtol(arg, nullptr, 10);
+    errno = saved;
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
 }
 

@@ -21,7 +21,9 @@ int fill_std_streams();
 // Writes the one-line usage text, naming the program as prog.
 void usage(std::FILE *stream, const char *prog);
 
-// The column count: strtol in base 10, narrowed to its low 32 bits; out of range (ERANGE), -1 or 0.
+// The column count: strtol in base 10, narrowed to its low 32 bits. Out of long's range, that is
+// LONG_MAX or LONG_MIN narrowed: -1 or 0 with a 64-bit long, 2147483647 or -2147483648 with a
+// 32-bit one. Leaves errno as it was.
 std::int32_t parse_columns(const char *arg);
 
 // What reading the text found: n, the bytes read, or -1 when end of file came before any byte or

@@ -254,6 +254,26 @@ TEST_F(Limits, PictureLargerThanMemory)
     EXPECT_TRUE(nothing_written());
 }
 
+// With 32-bit pointers, a bitmap that memory could hold may not fit in the address space: 3.6 GB,
+// whose allocation fails, or 5.4 GB, past what a size_t counts, which the library refuses without
+// a reason. Either run ends with the allocation's message (or, on a machine with less memory, the
+// refusal for memory), never with a crash.
+TEST_F(Limits, PictureLargerThanTheAddressSpace)
+{
+    if (sizeof(void *) > 4)
+        GTEST_SKIP() << "a 64-bit address space holds any bitmap that memory can";
+    const std::string nomem = "Error allocating memory for image -- aborting...\n";
+    for (const size_t lines : {200, 300}) {
+        const run_result r = run({"250000", dir + "/x.png"}, "A" + std::string(lines - 1, '\n'));
+        EXPECT_EQ(r.status, 1) << lines << " lines: " << r.err;
+        EXPECT_EQ(r.out, banner() + prompt);
+        const bool memory = !refusal_of(r.err).name.empty();
+        EXPECT_TRUE(memory || r.err == nomem || r.err == nomem + ": Cannot allocate memory\n")
+            << lines << " lines: " << r.err;
+        EXPECT_TRUE(nothing_written());
+    }
+}
+
 // Inputs of 2^31 bytes and more are refused; one byte less gets as far as sizing the picture.
 // The 2 GiB are not held to find that out: for a picture too wide for a PNG, the text is read
 // and counted, one buffer's worth at a time, and the message gives the whole text's figures. One

@@ -1,3 +1,8 @@
+// Directory entries, file sizes and inode numbers in 64 bits also where long has 32: a 32-bit
+// readdir fails (EOVERFLOW) on an entry whose position does not fit, as ext4 gives to a 64-bit
+// kernel's callers, such as qemu-user running a 32-bit program.
+#define _FILE_OFFSET_BITS 64
+
 #include "support.h"
 
 #include "font/vozk.h"
@@ -236,13 +241,20 @@ bool exists(const std::string &path)
 
 std::string names_in(const std::string &d)
 {
+    // A listing cut short would pass for an empty directory, and a check that no temporary file
+    // is left with it: a directory that cannot be read ends the test.
     std::vector<std::string> names;
-    if (DIR *h = opendir(d.c_str())) {
-        while (const dirent *e = readdir(h))
-            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-                names.push_back(e->d_name);
-        closedir(h);
+    DIR *h = opendir(d.c_str());
+    errno = 0;
+    while (const dirent *e = h ? readdir(h) : nullptr) {
+        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+            names.push_back(e->d_name);
     }
+    if (!h || errno != 0) {
+        std::perror(("names_in: " + d).c_str());
+        std::abort();
+    }
+    closedir(h);
     std::sort(names.begin(), names.end());
     std::string list;
     for (const std::string &name : names)
