@@ -1,8 +1,3 @@
-// Sizes, positions and inode numbers in 64 bits also where long has 32: there a 32-bit stat
-// fails (EOVERFLOW) on a file of 2 GiB or more, or with an inode number past 2^32 (XFS, NFS), that
-// the save would replace or write in place.
-#define _FILE_OFFSET_BITS 64
-
 #include "save.h"
 
 #include "check.h"

@@ -1,8 +1,3 @@
-// Directory entries, file sizes and inode numbers in 64 bits also where long has 32: a 32-bit
-// readdir fails (EOVERFLOW) on an entry whose position does not fit, as ext4 gives to a 64-bit
-// kernel's callers, such as qemu-user running a 32-bit program.
-#define _FILE_OFFSET_BITS 64
-
 #include "support.h"
 
 #include "font/vozk.h"
