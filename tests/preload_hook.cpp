@@ -4,7 +4,7 @@
 //
 //   VOZK_HOOK_AT=write:N       before the Nth write(2) to a descriptor above 2
 //   VOZK_HOOK_AT=fsync:N       before the Nth fsync(2)
-//   VOZK_HOOK_AT=sendfile:N    before the Nth sendfile(2) or sendfile64
+//   VOZK_HOOK_AT=sendfile:N    before the Nth sendfile(2) (sendfile64)
 //   VOZK_HOOK_AT=open:NAME     after the first open(2) or openat(2) of a path whose last
 //                              component is NAME (or, for NAME ending in *, begins with the rest)
 //   VOZK_HOOK_AT=stat:NAME     after the first fstatat(2) of such a path
@@ -128,16 +128,13 @@ extern "C" int fsync(int fd)
     return next<int (*)(int)>("fsync")(fd);
 }
 
-// sendfile64 is what a program built with 64-bit file offsets calls.
-#define VOZK_SENDFILE(name, type)                                                                  \
-    extern "C" ssize_t name(int out, int in, type *offset, size_t n)                              \
-    {                                                                                              \
-        if (chosen(run_at, "sendfile", nullptr))                                                   \
-            run_hook();                                                                            \
-        return next<ssize_t (*)(int, int, type *, size_t)>(#name)(out, in, offset, n);             \
-    }
-VOZK_SENDFILE(sendfile, off_t)
-VOZK_SENDFILE(sendfile64, off64_t)
+// The build's 64-bit file offsets make sendfile64 the one the tool calls.
+extern "C" ssize_t sendfile64(int out, int in, off64_t *offset, size_t n)
+{
+    if (chosen(run_at, "sendfile", nullptr))
+        run_hook();
+    return next<ssize_t (*)(int, int, off64_t *, size_t)>("sendfile64")(out, in, offset, n);
+}
 
 #define VOZK_OPEN(name)                                                                            \
     extern "C" int name(const char *path, int flags, ...)                                         \

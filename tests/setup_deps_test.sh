@@ -80,6 +80,8 @@ done <<END
 ON||g++ libfreeimage-dev||g++ libfreeimage-dev|0|update -qq;install -y -qq --no-install-recommends $tools;|
 |||g++|g++ libfreeimage-dev|1|update -qq;|setup-deps: this Debian release cannot install: g++;
 |ID=other|$here||$all|0||
+|ID=other|apt-get $here||$all|0||
+|ID=other|$here||g++ libclang-rt-dev|1||$missing Debian's package libclang-rt-dev, not looked for elsewhere;
 |ID=fedora|c++ cmake=3.25.1 make FreeImage.h valgrind strace setfacl parallel pngtopnm convert||$all|1||$missing GoogleTest, Google Benchmark, git;  install them first, with sudo dnf install gtest-devel google-benchmark-devel git;
 |ID="rocky";ID_LIKE="rhel centos fedora"|c++ cmake=3.20.6 make||g++ cmake make libfreeimage-dev git|1||$missing cmake 3.21 or later, git;  install them first, with sudo dnf install cmake git;
 |ID="opensuse-tumbleweed";ID_LIKE="opensuse suse"|$(echo "$here" | sed 's/=3.21.0/=4.3.4/')||$all|0||

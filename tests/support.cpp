@@ -238,17 +238,24 @@ std::string names_in(const std::string &d)
 {
     // A listing cut short would pass for an empty directory, and a check that no temporary file
     // is left with it: a directory that cannot be read ends the test.
+    const auto unread = [&] {
+        std::perror(("names_in: " + d).c_str());
+        std::abort();
+    };
     std::vector<std::string> names;
     DIR *h = opendir(d.c_str());
-    errno = 0;
-    while (const dirent *e = h ? readdir(h) : nullptr) {
+    if (!h)
+        unread();
+    for (;;) {
+        errno = 0; // readdir's end and its failure differ only in errno
+        const dirent *e = readdir(h);
+        if (!e)
+            break;
         if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
             names.push_back(e->d_name);
     }
-    if (!h || errno != 0) {
-        std::perror(("names_in: " + d).c_str());
-        std::abort();
-    }
+    if (errno != 0)
+        unread();
     closedir(h);
     std::sort(names.begin(), names.end());
     std::string list;
