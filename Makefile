@@ -1,7 +1,8 @@
 # A thin layer over CMake: installs what is missing (or, without apt, names it), then configures,
 # builds and runs. What each target needs is named by Debian's packages, which tools/setup-deps
 # installs, or, on a system without apt, looks for in its own way.
-# demo, install and deb need only the tool's own packages; test and the rest add the test tools.
+# demo and install need only the tool's own packages; deb adds its packaging tools, test and the
+# rest the test tools.
 BUILD ?= build
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
