@@ -31,9 +31,11 @@ include(FetchContent)
 
 # Fetches name's source at tag from repo into name_SOURCE_DIR, and fails unless it is commit.
 # Fetched only: its own build, below, keeps its options, flags and install rules out of ours.
+# A path is fetched as a file:// URL, which git clones shallow, as it would a remote.
 function(vozk_fetch name label repo tag commit)
   if(NOT repo MATCHES ":")
     get_filename_component(repo "${repo}" ABSOLUTE BASE_DIR "${PROJECT_SOURCE_DIR}")
+    set(repo "file://${repo}")
   endif()
   FetchContent_Declare(${name} GIT_REPOSITORY "${repo}" GIT_TAG ${tag} GIT_SHALLOW ON
     SOURCE_SUBDIR not-added-to-this-build)
@@ -63,13 +65,12 @@ cmake_host_system_information(RESULT freeimage_jobs QUERY NUMBER_OF_LOGICAL_CORE
 # warnings, which are theirs to mend, do not, and the rest only if it fails.
 set(freeimage_flags "-D_FORTIFY_SOURCE=2 -fstack-protector-strong -w")
 
-# Configures, builds and installs name's fetched source into prefix (its libraries in
-# prefix/lib, whatever the system's layout), in Release, with the further CMake arguments given.
+# Configures, builds and installs name's fetched source into prefix, in Release, with the further
+# CMake arguments given.
 function(vozk_build name label prefix)
   execute_process(COMMAND "${CMAKE_COMMAND}" -S "${${name}_SOURCE_DIR}" -B "${${name}_BINARY_DIR}"
     -G "${CMAKE_GENERATOR}" ${freeimage_toolchain} -DCMAKE_BUILD_TYPE=Release
-    "-DCMAKE_C_FLAGS=${freeimage_flags}" "-DCMAKE_CXX_FLAGS=${freeimage_flags}"
-    "-DCMAKE_INSTALL_PREFIX=${prefix}" -DCMAKE_INSTALL_LIBDIR=lib ${ARGN}
+    "-DCMAKE_C_FLAGS=${freeimage_flags}" "-DCMAKE_INSTALL_PREFIX=${prefix}" ${ARGN}
     OUTPUT_QUIET RESULT_VARIABLE failed)
   if(NOT failed)
     execute_process(COMMAND "${CMAKE_COMMAND}" --build "${${name}_BINARY_DIR}"
@@ -101,11 +102,12 @@ endif()
 # Both are fetched and checked before either is built.
 vozk_fetch(freeimage FreeImage "${FREEIMAGE_REPO}" ${freeimage_tag} ${freeimage_commit})
 vozk_fetch(zlibng zlib-ng "${ZLIBNG_REPO}" ${zlibng_tag} ${zlibng_commit})
-vozk_build(zlibng zlib-ng "${zlibng_prefix}" -DZLIB_COMPAT=ON -DBUILD_SHARED_LIBS=OFF
-  -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DZLIB_ENABLE_TESTS=OFF -DZLIBNG_ENABLE_TESTS=OFF
-  -DWITH_GTEST=OFF)
+# zlib-ng in prefix/lib whatever the system's layout (lib64), where the fork's build looks.
+vozk_build(zlibng zlib-ng "${zlibng_prefix}" -DCMAKE_INSTALL_LIBDIR=lib -DZLIB_COMPAT=ON
+  -DBUILD_SHARED_LIBS=OFF -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DZLIB_ENABLE_TESTS=OFF
+  -DZLIBNG_ENABLE_TESTS=OFF -DWITH_GTEST=OFF)
 vozk_build(freeimage FreeImage "${freeimage_prefix}" -DBUILD_SHARED_LIBS=ON
-  "-DCMAKE_SHARED_LINKER_FLAGS=-Wl,-z,relro -Wl,-z,now"
+  "-DCMAKE_CXX_FLAGS=${freeimage_flags}" "-DCMAKE_SHARED_LINKER_FLAGS=-Wl,-z,relro -Wl,-z,now"
   -DUSE_SYSTEM_LIBPNG=OFF -DUSE_SYSTEM_ZLIB=ON "-DZLIB_LIBRARY=${zlibng_prefix}/lib/libz.a"
   "-DZLIB_INCLUDE_DIR=${zlibng_prefix}/include")
 message(STATUS "FreeImage ${freeimage_tag} is built, in ${freeimage_prefix}")

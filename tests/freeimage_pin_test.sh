@@ -26,7 +26,7 @@ while read -r name args; do
         fail "$name: a moved tag was taken"
     fi
     # CMake wraps the message's lines.
-    tr -s ' \n' '  ' <"$work/log" | grep -q "$tag from $work/repo is commit '$moved', not [0-9a-f]\{40\}:" ||
+    tr -s ' \n' '  ' <"$work/log" | grep -q "$tag from file://$work/repo is commit '$moved', not [0-9a-f]\{40\}:" ||
         { cat "$work/log"; fail "$name: no word of the commit"; }
     for built in freeimage zlibng; do
         [ ! -e "$work/build/_deps/$built-build/CMakeCache.txt" ] || fail "$name: $built was configured"

@@ -81,14 +81,14 @@ ON||g++ libfreeimage-dev||g++ libfreeimage-dev|0|update -qq;install -y -qq --no-
 |||g++|g++ libfreeimage-dev|1|update -qq;|setup-deps: this Debian release cannot install: g++;
 |ID=other|$here||$all|0||
 |ID=other|apt-get $here||$all|0||
-|ID=other|$here||g++ libclang-rt-dev|1||$missing Debian's package libclang-rt-dev, not looked for elsewhere;
-|ID=fedora|c++ cmake=3.25.1 make FreeImage.h valgrind strace setfacl parallel pngtopnm convert||$all|1||$missing GoogleTest, Google Benchmark, git;  install them first, with sudo dnf install gtest-devel google-benchmark-devel git;
-|ID="rocky";ID_LIKE="rhel centos fedora"|c++ cmake=3.20.6 make||g++ cmake make libfreeimage-dev git|1||$missing cmake 3.21 or later, git;  install them first, with sudo dnf install cmake git;
+|ID=fedora|cmake=3.25.1 make FreeImage.h||g++ cmake make libfreeimage-dev libclang-rt-dev|1||setup-deps: this needs Debian's package libclang-rt-dev, which is looked for on Debian alone;
+|ID=fedora|c++ cmake=3.25.1 make FreeImage.h valgrind strace setfacl parallel pngtopnm convert||$all|1||$missing GoogleTest, Google Benchmark, git;  install with: sudo dnf install gtest-devel google-benchmark-devel git;
+|ID="rocky";ID_LIKE="rhel centos fedora"|c++ cmake=3.20.6 make||g++ cmake make libfreeimage-dev git|1||$missing cmake 3.21 or later, git;  install with: sudo dnf install cmake git;
 |ID="opensuse-tumbleweed";ID_LIKE="opensuse suse"|$(echo "$here" | sed 's/=3.21.0/=4.3.4/')||$all|0||
-|ID="opensuse-leap";ID_LIKE="suse opensuse"|c++ cmake=3.25.1 make git FreeImage.h||$all|1||$missing GoogleTest, Google Benchmark, valgrind, strace, setfacl, GNU parallel, netpbm (pngtopnm), ImageMagick (convert);  install them first, with sudo zypper install googletest-devel benchmark-devel valgrind strace acl gnu_parallel netpbm ImageMagick;
-ON|ID=arch|c++ cmake=3.25.1 make FreeImage.h||g++ cmake make libfreeimage-dev|1||$missing git;  install them first, with sudo pacman -S git;
-|ID=manjaro;ID_LIKE=arch|cmake=3.9.6 make git||g++ cmake make libfreeimage-dev|1||$missing a C++17 compiler (c++, or \$CXX), cmake 3.21 or later;  install them first, with sudo pacman -S gcc cmake;
-|ID=other|cmake=3.25.1 make git FreeImage.h||g++ cmake make libfreeimage-dev|1||$missing a C++17 compiler (c++, or \$CXX);  install them first, with the system's package manager: g++;
-|ID=other|c++ cmake=3.25.1 make FreeImage.h file||g++ cmake make libfreeimage-dev dpkg-dev file|1||$missing Debian's packaging tools (dpkg-deb, dpkg-shlibdeps), with which make deb builds a Debian package;
+|ID="opensuse-leap";ID_LIKE="suse opensuse"|c++ cmake=3.25.1 make git FreeImage.h||$all|1||$missing GoogleTest, Google Benchmark, valgrind, strace, setfacl, GNU parallel, netpbm (pngtopnm), ImageMagick (convert);  install with: sudo zypper install googletest-devel benchmark-devel valgrind strace acl gnu_parallel netpbm ImageMagick;
+ON|ID=arch|c++ cmake=3.25.1 make FreeImage.h||g++ cmake make libfreeimage-dev|1||$missing git;  install with: sudo pacman -S git;
+|ID=manjaro;ID_LIKE=arch|cmake=3.9.6 make git||g++ cmake make libfreeimage-dev|1||$missing a C++17 compiler (c++, or \$CXX), cmake 3.21 or later;  install with: sudo pacman -S gcc cmake;
+|ID=other|cmake=3.25.1 make git FreeImage.h||g++ cmake make libfreeimage-dev|1||$missing a C++17 compiler (c++, or \$CXX);  install with the system's package manager: g++;
+|ID=fedora|c++ cmake=3.25.1 make FreeImage.h||g++ cmake make libfreeimage-dev dpkg-dev file|1||setup-deps: make deb builds a Debian package with Debian's packaging tools (dpkg-deb, dpkg-shlibdeps), which this system lacks;
 END
 echo "setup_deps_test: passed"
